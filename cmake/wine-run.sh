@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs a Windows test binary under Wine in the build's own prefix, with the
+# Japanese ANSI code page (932). scripts/test.sh makes the prefix fresh per run.
+set -e
+here=$(cd "$(dirname "$0")" && pwd)
+: "${WINEPREFIX:=${VARNELO_WINEPREFIX:-$PWD/wineprefix}}"
+export WINEPREFIX WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
+mkdir -p "$WINEPREFIX"
+(
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        "$wine" wineboot -i >/dev/null 2>&1 || true
+    fi
+) 9>"$WINEPREFIX.lock"
+exec "$wine" "$@"

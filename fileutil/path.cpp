@@ -1,0 +1,107 @@
+#include "fileutil/path.h"
+
+#include <cstring>
+
+#include "fileutil/platform.h"
+
+namespace {
+
+// Scans from the start so that the lead-byte rule sees every character from
+// its first byte; a trail byte of 0x5C is never a separator.
+int ScanLast(const char* path, bool allowSlash, bool* endsWithSeparator) {
+    int last = -1;
+    bool lastWasSeparator = false;
+    for (int i = 0; path[i] != '\0'; ++i) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        if (PlatformIsLeadByte(c) && path[i + 1] != '\0') {
+            ++i;
+            lastWasSeparator = false;
+            continue;
+        }
+        lastWasSeparator = c == '\\' || (allowSlash && c == '/');
+        if (lastWasSeparator && i >= 1) {
+            last = i;
+        }
+    }
+    if (endsWithSeparator != nullptr) {
+        *endsWithSeparator = lastWasSeparator;
+    }
+    return last;
+}
+
+} // namespace
+
+int LastSeparator(const char* path) { return ScanLast(path, true, nullptr); }
+
+int LastBackslash(const char* path) { return ScanLast(path, false, nullptr); }
+
+bool EndsWithSeparator(const char* path, bool allowSlash) {
+    bool ends = false;
+    ScanLast(path, allowSlash, &ends);
+    return ends;
+}
+
+bool CopyText(char* out, size_t outSize, const char* text) {
+    size_t length = std::strlen(text);
+    if (length >= outSize) {
+        return false;
+    }
+    std::memcpy(out, text, length + 1);
+    return true;
+}
+
+bool AppendText(char* out, size_t outSize, const char* text) {
+    size_t used = std::strlen(out);
+    return used < outSize && CopyText(out + used, outSize - used, text);
+}
+
+bool DirectoryPart(const char* path, char* out) {
+    out[0] = '\0';
+    size_t length = std::strlen(path);
+    if (length >= static_cast<size_t>(kPathSize)) {
+        return false;
+    }
+    int separator = LastSeparator(path);
+    if (separator >= 0) {
+        std::memcpy(out, path, static_cast<size_t>(separator) + 1);
+        out[separator + 1] = '\0';
+    }
+    return true;
+}
+
+bool FileNamePart(const char* path, char* out) {
+    out[0] = '\0';
+    size_t length = std::strlen(path);
+    if (length >= static_cast<size_t>(kPathSize)) {
+        return false;
+    }
+    int separator = LastSeparator(path);
+    std::memcpy(out, path + separator + 1, length - static_cast<size_t>(separator + 1) + 1);
+    return true;
+}
+
+bool JoinPath(const char* directory, const char* name, char* out, size_t outSize) {
+    size_t dirLength = std::strlen(directory);
+    size_t nameLength = std::strlen(name);
+    bool needSeparator = dirLength > 0 && !EndsWithSeparator(directory, true);
+    size_t total = dirLength + (needSeparator ? 1 : 0) + nameLength;
+    if (total >= outSize) {
+        if (outSize > 0) {
+            out[0] = '\0';
+        }
+        return false;
+    }
+    std::memmove(out, directory, dirLength);
+    if (needSeparator) {
+        out[dirLength++] = '\\';
+    }
+    std::memcpy(out + dirLength, name, nameLength + 1);
+    return true;
+}
+
+void CutAtLastBackslash(char* path) {
+    int separator = LastBackslash(path);
+    if (separator >= 1) {
+        path[separator] = '\0';
+    }
+}

@@ -1,0 +1,31 @@
+// Path texts: NUL-terminated bytes in the ANSI code page, in 260-byte buffers.
+#pragma once
+
+#include <cstddef>
+
+constexpr int kPathSize = 260;
+
+// Index of the last "\" or "/" at index 1 or above, or -1. Bytes that are the
+// second half of a double-byte character are never taken for a separator.
+int LastSeparator(const char* path);
+// Index of the last "\" at index 1 or above (same double-byte rule), or -1.
+int LastBackslash(const char* path);
+// True when the text's last character is a single-byte "\" (or "/" too when
+// allowSlash), so that "ソ" (0x83 0x5C) at the end does not count.
+bool EndsWithSeparator(const char* path, bool allowSlash);
+
+// Leading part up to and including the last separator, or empty. False (and
+// out empty) when the path does not fit a path buffer.
+bool DirectoryPart(const char* path, char* out);
+// Part after the last separator, or the whole path. False (and out empty)
+// when the path does not fit a path buffer.
+bool FileNamePart(const char* path, char* out);
+// directory + "\" (unless empty or already ending in a separator) + name.
+// False when the result would not fit outSize bytes; out is then empty.
+bool JoinPath(const char* directory, const char* name, char* out, size_t outSize = kPathSize);
+// Copies or appends text with a length check; false (out unchanged) when it
+// would not fit.
+bool CopyText(char* out, size_t outSize, const char* text);
+bool AppendText(char* out, size_t outSize, const char* text);
+// Cuts the text at its last backslash (index 1 or above); no change without.
+void CutAtLastBackslash(char* path);

@@ -1,0 +1,208 @@
+#include "patch/apply_record.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fileutil/fileutil.h"
+#include "patch/crc32.h"
+
+namespace {
+
+struct RecordHeader {
+    uint32_t operation;
+    uint32_t sourceCrc;
+    uint32_t targetCrc;
+    const char* name;
+    int32_t streamStart;
+};
+
+// A name must stay inside the installation directory: no drive, no leading
+// separator and no ".." component.
+bool IsSafeRelativeName(const char* name) {
+    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' || std::strchr(name, ':') != nullptr) {
+        return false;
+    }
+    const char* part = name;
+    for (const char* p = name;; ++p) {
+        if (*p == '\\' || *p == '/' || *p == '\0') {
+            if (p - part == 2 && part[0] == '.' && part[1] == '.') {
+                return false;
+            }
+            if (*p == '\0') {
+                return true;
+            }
+            part = p + 1;
+        }
+    }
+}
+
+// Checks everything that can be checked before the disk is touched: magic,
+// version, operation, and that the header and the whole name, NUL included,
+// lie inside the record.
+bool ParseHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header) {
+    if (recordLength < kRecordHeaderSize) {
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (record[kOffMagic + i] != kRecordMagic[i]) {
+            return false;
+        }
+    }
+    if (ReadLe32(record + kOffVersion) != kRecordVersion) {
+        return false;
+    }
+    header->operation = ReadLe32(record + kOffOperation);
+    header->sourceCrc = ReadLe32(record + kOffSourceCrc);
+    header->targetCrc = ReadLe32(record + kOffTargetCrc);
+    uint32_t nameLength = ReadLe32(record + kOffNameLength);
+    if (header->operation > OpDelete) {
+        return false;
+    }
+    if (nameLength == 0 || nameLength > static_cast<uint32_t>(recordLength - kRecordHeaderSize)) {
+        return false;
+    }
+    header->name = reinterpret_cast<const char*>(record + kOffName);
+    if (std::memchr(header->name, '\0', nameLength) == nullptr || !IsSafeRelativeName(header->name)) {
+        return false;
+    }
+    header->streamStart = kRecordHeaderSize + static_cast<int32_t>(nameLength);
+    return true;
+}
+
+enum class ChunkResult { Written, Invalid, CopyInWrite };
+
+// Writes the chunk at *position and advances it. Every head, every literal and
+// every copy range must lie inside the record and the old contents.
+ChunkResult WriteChunk(const unsigned char* record, int32_t recordLength, int32_t* position,
+                       const unsigned char* old, int32_t oldSize, FILE* output) {
+    int64_t pos = *position;
+    if (recordLength - pos < kChunkHeadSize) {
+        return ChunkResult::Invalid;
+    }
+    uint32_t type = ReadLe32(record + pos);
+    uint32_t length = ReadLe32(record + pos + 4);
+    if (type == ChunkCopy) {
+        if (old == nullptr) {
+            return ChunkResult::CopyInWrite;
+        }
+        if (recordLength - pos < kCopyChunkSize) {
+            return ChunkResult::Invalid;
+        }
+        uint32_t offset = ReadLe32(record + pos + 8);
+        if (static_cast<uint64_t>(offset) + length > static_cast<uint64_t>(oldSize)) {
+            return ChunkResult::Invalid;
+        }
+        std::fwrite(old + offset, 1, length, output);
+        *position = static_cast<int32_t>(pos + kCopyChunkSize);
+        return ChunkResult::Written;
+    }
+    // Rebuilds accept literal chunks only; a write record takes any non-copy
+    // type as a literal.
+    if (old != nullptr && type != ChunkLiteral) {
+        return ChunkResult::Invalid;
+    }
+    if (length > static_cast<uint64_t>(recordLength - pos - kChunkHeadSize)) {
+        return ChunkResult::Invalid;
+    }
+    std::fwrite(record + pos + kChunkHeadSize, 1, length, output);
+    *position = static_cast<int32_t>(pos + kChunkHeadSize + length);
+    return ChunkResult::Written;
+}
+
+// Whatever stands under the target name goes, and the backup comes back.
+void RollBack(const char* target, const char* backup) {
+    DeleteFileForced(target);
+    PlatformRename(backup, target);
+}
+
+bool ApplyWrite(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
+                const char* target) {
+    FILE* output = OpenForWrite(target, "wb");
+    if (output == nullptr) {
+        return false;
+    }
+    int32_t position = header.streamStart;
+    while (position < recordLength) {
+        if (WriteChunk(record, recordLength, &position, nullptr, 0, output) != ChunkResult::Written) {
+            std::fclose(output);
+            return false;
+        }
+    }
+    std::fclose(output);
+    return FileChecksum(target) == header.targetCrc;
+}
+
+bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
+                const char* target, int32_t flags) {
+    char backup[kPathSize];
+    if (!CopyText(backup, sizeof backup, target) || !AppendText(backup, sizeof backup, ".bak")) {
+        return false;
+    }
+    if (!FileExists(target)) {
+        return (flags & SkipMissingTarget) != 0;
+    }
+    if (!PlatformRename(target, backup)) {
+        return false;
+    }
+    unsigned char* old = nullptr;
+    int32_t oldSize = ReadWholeFile(&old, backup);
+    if (oldSize < 0) {
+        RollBack(target, backup);
+        return false;
+    }
+    if (Crc32(oldSize, old) != header.sourceCrc) {
+        std::free(old);
+        RollBack(target, backup);
+        return (flags & SkipSourceMismatch) != 0;
+    }
+    FILE* output = OpenForWrite(target, "wb");
+    if (output == nullptr) {
+        std::free(old);
+        RollBack(target, backup);
+        return false;
+    }
+    int32_t position = header.streamStart;
+    while (position < recordLength) {
+        if (WriteChunk(record, recordLength, &position, old, oldSize, output) !=
+            ChunkResult::Written) {
+            std::fclose(output);
+            std::free(old);
+            RollBack(target, backup);
+            return false;
+        }
+    }
+    std::fclose(output);
+    std::free(old);
+    if (FileChecksum(target) == header.targetCrc) {
+        DeleteFileForced(backup);
+        return true;
+    }
+    RollBack(target, backup);
+    return false;
+}
+
+} // namespace
+
+bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
+                      const char* installDirectory, int32_t flags) {
+    RecordHeader header;
+    if (record == nullptr || !ParseHeader(record, recordLength, &header)) {
+        return false;
+    }
+    // The target is the directory followed directly by the name.
+    char target[kPathSize];
+    if (!CopyText(target, sizeof target, installDirectory) ||
+        !AppendText(target, sizeof target, header.name)) {
+        return false;
+    }
+    switch (header.operation) {
+    case OpDelete:
+        DeleteFileForced(target);
+        return true;
+    case OpWrite:
+        return ApplyWrite(record, recordLength, header, target);
+    default:
+        return ApplyPatch(record, recordLength, header, target, flags);
+    }
+}

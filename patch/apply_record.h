@@ -1,0 +1,11 @@
+// Applies one patch record to an installation directory.
+#pragma once
+
+#include <cstdint>
+
+#include "patch/record_format.h"
+
+// installDirectory ends in "\". True: applied, or skipped as the flags allow.
+// False: the record failed; the caller applies no further record.
+bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
+                      const char* installDirectory, int32_t flags);

@@ -1,0 +1,5 @@
+#include "payload/phase_state.h"
+
+PhaseStatus ExtractStatus{0};
+PhaseStatus PatchStatus{0};
+PatchProgress PatchProgressCounters{{kInitialTotal}, {0}};

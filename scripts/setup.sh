@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine needs: the packages of .ci/packages.txt
+# and the Japanese locale that gives Wine the ANSI code page 932.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=$(grep -v '^#' .ci/packages.txt | tr '\n' ' ')
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+fi
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
+    grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo locale-gen >/dev/null
+fi

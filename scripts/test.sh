@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The whole test suite: native tests, the same under ASan/UBSan, and the
+# Windows binaries (core tests, tools, updater) under Wine in a fresh prefix.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-$(nproc)}
+passed=0
+failed=0
+summary=()
+
+run_preset() {
+    local preset=$1
+    echo "=== $preset: configure and build"
+    if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then
+        cat "build/$preset.configure.log"
+        failed=$((failed + 1)); summary+=("$preset: configure failed"); return
+    fi
+    if ! cmake --build --preset "$preset" -j "$jobs"; then
+        failed=$((failed + 1)); summary+=("$preset: build failed"); return
+    fi
+    echo "=== $preset: tests"
+    local log="build/$preset.ctest.log"
+    ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+    local line total bad
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1)); summary+=("$preset: no test summary"); return
+    fi
+    bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+    summary+=("$preset: $((total - bad)) of $total passed")
+}
+
+mkdir -p build
+run_preset native
+run_preset native-asan
+# A fresh Wine prefix for every run of the Windows tests.
+rm -rf build/windows/wineprefix build/windows/wineprefix.lock
+run_preset windows
+
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+echo "${passed} passed, ${failed} failed"
+[ "$failed" -eq 0 ]

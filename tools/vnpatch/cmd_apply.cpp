@@ -1,0 +1,70 @@
+// vnpatch apply ARCHIVE INSTALLDIR: the updater's patch phase on the command
+// line. The worker runs on its own thread; the main thread polls its state
+// every 100 ms, as the progress window does.
+#include <cstdio>
+#include <cstring>
+
+#include "fileutil/path.h"
+#include "payload/patch_worker.h"
+#include "payload/worker_thread.h"
+#include "tools/vnpatch/commands.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#define VN_SLEEP_MS(ms) Sleep(ms)
+#else
+#include <unistd.h>
+#define VN_SLEEP_MS(ms) usleep((ms) * 1000)
+#endif
+
+int CommandApply(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: vnpatch apply ARCHIVE INSTALLDIR\n");
+        return 2;
+    }
+    char archive[kPathSize];
+    char directory[kPathSize];
+    if (!CopyText(archive, sizeof archive, argv[0]) ||
+        !CopyText(directory, sizeof directory, argv[1])) {
+        std::fprintf(stderr, "vnpatch: path too long (at most %d bytes)\n", kPathSize - 1);
+        return 2;
+    }
+    PatchJob job{archive, directory};
+    PublishStatus(&PatchStatus, kStatusRunning);
+    PatchProgressCounters.total.store(kInitialTotal);
+    PatchProgressCounters.index.store(0);
+    if (!StartWorkerThread(PatchWorker, &job)) {
+        std::fprintf(stderr, "vnpatch: cannot start the patch worker\n");
+        return 1;
+    }
+    int32_t status;
+    while ((status = ObserveStatus(&PatchStatus)) == kStatusRunning) {
+        int32_t total = PatchProgressCounters.total.load(std::memory_order_relaxed);
+        if (total != kInitialTotal) {
+            DrawProgress("records", PatchProgressCounters.index.load(std::memory_order_relaxed),
+                         total);
+        }
+        VN_SLEEP_MS(100);
+    }
+    int32_t total = PatchProgressCounters.total.load();
+    int32_t index = PatchProgressCounters.index.load();
+    if (status == kStatusDone) {
+        DrawProgress("records", total > 0 ? total : 0, total > 0 ? total : 0);
+        EndProgress();
+        std::printf("applied %d record%s to %s\n", total > 0 ? total : 0, total == 1 ? "" : "s",
+                    directory);
+        return 0;
+    }
+    EndProgress();
+    if (total == kInitialTotal) {
+        std::fprintf(stderr,
+                     "vnpatch: applying the patch failed: cannot open or read the archive "
+                     "header (or the install directory is unusable)\n");
+    } else {
+        std::fprintf(stderr,
+                     "vnpatch: applying the patch failed at entry %d of %d; entries before it "
+                     "stay applied, that entry's file is left as its record allows\n",
+                     index, total);
+    }
+    return 1;
+}

@@ -1,0 +1,11 @@
+// vnpatch subcommands; each returns the process exit code.
+#pragma once
+
+#include <cstdint>
+
+int CommandApply(int argc, char** argv);
+int CommandInspect(int argc, char** argv);
+
+// Progress on a terminal: "[#####     ] 12/72 label".
+void DrawProgress(const char* label, int64_t done, int64_t total);
+void EndProgress();

@@ -1,0 +1,40 @@
+// vnpatch: builds, inspects, verifies and applies Varnelo patch archives.
+#include <cstdio>
+#include <cstring>
+
+#include "tools/vnpatch/commands.h"
+
+namespace {
+
+struct Command {
+    const char* name;
+    int (*run)(int, char**);
+    const char* usage;
+};
+
+const Command kCommands[] = {
+    {"apply", CommandApply, "apply ARCHIVE INSTALLDIR   apply every record to an installation"},
+    {"inspect", CommandInspect, "inspect ARCHIVE            list the archive's entries"},
+};
+
+int Usage() {
+    std::fprintf(stderr, "usage: vnpatch COMMAND ...\n");
+    for (const Command& command : kCommands) {
+        std::fprintf(stderr, "  vnpatch %s\n", command.usage);
+    }
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return Usage();
+    }
+    for (const Command& command : kCommands) {
+        if (std::strcmp(argv[1], command.name) == 0) {
+            return command.run(argc - 2, argv + 2);
+        }
+    }
+    return Usage();
+}

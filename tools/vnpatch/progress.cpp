@@ -1,0 +1,48 @@
+#include <cstdio>
+
+#include "tools/vnpatch/commands.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define VN_ISATTY _isatty
+#define VN_FILENO _fileno
+#else
+#include <unistd.h>
+#define VN_ISATTY isatty
+#define VN_FILENO fileno
+#endif
+
+namespace {
+
+bool OnTerminal() { return VN_ISATTY(VN_FILENO(stderr)) != 0; }
+
+bool g_drawn = false;
+
+} // namespace
+
+void DrawProgress(const char* label, int64_t done, int64_t total) {
+    if (!OnTerminal()) {
+        return;
+    }
+    constexpr int kWidth = 40;
+    int filled = total > 0 ? static_cast<int>(done * kWidth / total) : 0;
+    if (filled > kWidth) {
+        filled = kWidth;
+    }
+    char bar[kWidth + 1];
+    for (int i = 0; i < kWidth; ++i) {
+        bar[i] = i < filled ? '#' : '.';
+    }
+    bar[kWidth] = '\0';
+    std::fprintf(stderr, "\r[%s] %lld/%lld %s\x1b[K", bar, static_cast<long long>(done),
+                 static_cast<long long>(total), label);
+    std::fflush(stderr);
+    g_drawn = true;
+}
+
+void EndProgress() {
+    if (g_drawn) {
+        std::fputc('\n', stderr);
+        g_drawn = false;
+    }
+}
