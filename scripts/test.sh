@@ -39,6 +39,16 @@ run_preset native-asan
 rm -rf build/windows/wineprefix build/windows/wineprefix.lock
 run_preset windows
 
+# A short bounded fuzz run of every libFuzzer target.
+if [ -f scripts/fuzz.sh ]; then
+    echo "=== fuzz"
+    if bash scripts/fuzz.sh; then
+        passed=$((passed + 1)); summary+=("fuzz: passed")
+    else
+        failed=$((failed + 1)); summary+=("fuzz: failed")
+    fi
+fi
+
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
 echo "${passed} passed, ${failed} failed"
