@@ -31,9 +31,13 @@ int ScanLast(const char* path, bool allowSlash, bool* endsWithSeparator) {
 
 } // namespace
 
-int LastSeparator(const char* path) { return ScanLast(path, true, nullptr); }
+int LastSeparator(const char* path) {
+    return ScanLast(path, true, nullptr);
+}
 
-int LastBackslash(const char* path) { return ScanLast(path, false, nullptr); }
+int LastBackslash(const char* path) {
+    return ScanLast(path, false, nullptr);
+}
 
 bool EndsWithSeparator(const char* path, bool allowSlash) {
     bool ends = false;

@@ -21,7 +21,9 @@ bool g_shiftJis = false;
 constexpr size_t kNativeSize = 4096;
 constexpr uint32_t kAttrArchive = 0x20;
 
-unsigned char FoldCase(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+unsigned char FoldCase(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
 
 bool SameNameIgnoringCase(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -72,7 +74,8 @@ bool FindComponent(const char* directory, const char* component, char* out, size
     }
     bool found = false;
     while (struct dirent* entry = readdir(dir)) {
-        if (SameNameIgnoringCase(entry->d_name, component) && std::strlen(entry->d_name) < outSize) {
+        if (SameNameIgnoringCase(entry->d_name, component) &&
+            std::strlen(entry->d_name) < outSize) {
             std::strcpy(out, entry->d_name);
             found = true;
             break;
@@ -160,7 +163,8 @@ uint32_t AttributesOf(const char* directory, const char* name) {
 }
 
 bool NextMatch(PosixSearch* search, PlatformFindData* data) {
-    bool matchAll = std::strcmp(search->pattern, "*.*") == 0 || std::strcmp(search->pattern, "*") == 0;
+    bool matchAll =
+        std::strcmp(search->pattern, "*.*") == 0 || std::strcmp(search->pattern, "*") == 0;
     while (struct dirent* entry = readdir(search->dir)) {
         if (std::strlen(entry->d_name) >= sizeof data->name) {
             continue;
@@ -301,4 +305,6 @@ bool PlatformIsLeadByte(unsigned char byte) {
     return g_shiftJis && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
 }
 
-void PlatformUseShiftJis(bool enabled) { g_shiftJis = enabled; }
+void PlatformUseShiftJis(bool enabled) {
+    g_shiftJis = enabled;
+}

@@ -36,7 +36,9 @@ bool PlatformFindNext(PlatformFindHandle handle, PlatformFindData* data) {
     return true;
 }
 
-void PlatformFindClose(PlatformFindHandle handle) { FindClose(static_cast<HANDLE>(handle)); }
+void PlatformFindClose(PlatformFindHandle handle) {
+    FindClose(static_cast<HANDLE>(handle));
+}
 
 void PlatformSetAttributesNormal(const char* path) {
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
@@ -46,14 +48,24 @@ bool PlatformSetReadOnly(const char* path) {
     return SetFileAttributesA(path, FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-void PlatformDeleteFile(const char* path) { DeleteFileA(path); }
+void PlatformDeleteFile(const char* path) {
+    DeleteFileA(path);
+}
 
-bool PlatformCreateDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+bool PlatformCreateDirectory(const char* path) {
+    return CreateDirectoryA(path, nullptr) != 0;
+}
 
-bool PlatformRename(const char* from, const char* to) { return MoveFileA(from, to) != 0; }
+bool PlatformRename(const char* from, const char* to) {
+    return MoveFileA(from, to) != 0;
+}
 
-FILE* PlatformOpenStream(const char* path, const char* mode) { return std::fopen(path, mode); }
+FILE* PlatformOpenStream(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
 
-bool PlatformIsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
+bool PlatformIsLeadByte(unsigned char byte) {
+    return IsDBCSLeadByte(byte) != 0;
+}
 
 void PlatformUseShiftJis(bool) {}

@@ -12,10 +12,10 @@ struct RecordInfo {
     char name[260];
     int32_t copyChunks;
     int32_t literalChunks;
-    int64_t outputSize;   // bytes the chunk stream produces
-    int64_t copiedBytes;  // of those, taken from the old file
-    uint32_t maxCopyEnd;  // old contents a copy chunk reaches, at least
-    bool wellFormed;      // header, name and chunks all inside the record
+    int64_t outputSize;  // bytes the chunk stream produces
+    int64_t copiedBytes; // of those, taken from the old file
+    uint32_t maxCopyEnd; // old contents a copy chunk reaches, at least
+    bool wellFormed;     // header, name and chunks all inside the record
 };
 
 // False when the header is not a valid record header (magic, version,

@@ -18,4 +18,6 @@ int32_t LzSeekBytes(int32_t handle, int32_t offset, int32_t origin) {
     return LZSeek(handle, offset, origin);
 }
 
-void LzCloseHandle(int32_t handle) { LZClose(handle); }
+void LzCloseHandle(int32_t handle) {
+    LZClose(handle);
+}

@@ -7,8 +7,8 @@
 #include "payload/phase_state.h"
 
 struct PatchJob {
-    const char* archivePath;  // TempPath
-    char* installDirectory;   // InstallPath, a 260-byte buffer; gets "\" appended
+    const char* archivePath; // TempPath
+    char* installDirectory;  // InstallPath, a 260-byte buffer; gets "\" appended
 };
 
 constexpr char kArchiveMagic[4] = {'C', 'F', '0', '0'};

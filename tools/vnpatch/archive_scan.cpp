@@ -36,8 +36,8 @@ bool ScanArchive(const char* path, ScanHeader* header, ScanCallback callback, vo
     LzSeekBytes(handle, 0, 0);
     int64_t position = 0;
     unsigned char number[4];
-    bool ok = ReadField(handle, header->magic, 4, &position) &&
-              ReadField(handle, number, 4, &position);
+    bool ok =
+        ReadField(handle, header->magic, 4, &position) && ReadField(handle, number, 4, &position);
     if (!ok) {
         *error = "the archive is shorter than its 8-byte header";
         LzCloseHandle(handle);

@@ -14,7 +14,7 @@
 #define VN_SLEEP_MS(ms) Sleep(ms)
 #else
 #include <unistd.h>
-#define VN_SLEEP_MS(ms) usleep((ms) * 1000)
+#define VN_SLEEP_MS(ms) usleep((ms)*1000)
 #endif
 
 int CommandApply(int argc, char** argv) {
@@ -57,9 +57,8 @@ int CommandApply(int argc, char** argv) {
     }
     EndProgress();
     if (total == kInitialTotal) {
-        std::fprintf(stderr,
-                     "vnpatch: applying the patch failed: cannot open or read the archive "
-                     "header (or the install directory is unusable)\n");
+        std::fprintf(stderr, "vnpatch: applying the patch failed: cannot open or read the archive "
+                             "header (or the install directory is unusable)\n");
     } else {
         std::fprintf(stderr,
                      "vnpatch: applying the patch failed at entry %d of %d; entries before it "

@@ -19,7 +19,9 @@ bool PrintEntry(int32_t index, const char* name, const unsigned char* record, in
     std::printf("%5d  %-12s %-7s %08X %08X %10d %10lld  %s%s\n", index, name,
                 OperationName(info.operation), info.sourceCrc, info.targetCrc, length,
                 static_cast<long long>(info.outputSize), info.name,
-                !valid ? "  [invalid header]" : !info.wellFormed ? "  [malformed chunks]" : "");
+                !valid             ? "  [invalid header]"
+                : !info.wellFormed ? "  [malformed chunks]"
+                                   : "");
     return true;
 }
 
@@ -33,8 +35,8 @@ int CommandInspect(int argc, char** argv) {
     ScanHeader header;
     std::string error;
     int bad = 0;
-    std::printf("%5s  %-12s %-7s %-8s %-8s %10s %10s  %s\n", "#", "entry", "op", "source",
-                "target", "record", "output", "target name");
+    std::printf("%5s  %-12s %-7s %-8s %-8s %10s %10s  %s\n", "#", "entry", "op", "source", "target",
+                "record", "output", "target name");
     bool ok = ScanArchive(argv[0], &header, PrintEntry, &bad, &error);
     std::printf("magic \"%s\", %d entries, %lld bytes decompressed\n", header.magic, header.count,
                 static_cast<long long>(header.streamLength));
@@ -43,7 +45,8 @@ int CommandInspect(int argc, char** argv) {
         return 1;
     }
     if (bad > 0) {
-        std::fprintf(stderr, "vnpatch: %d record%s would fail to apply\n", bad, bad == 1 ? "" : "s");
+        std::fprintf(stderr, "vnpatch: %d record%s would fail to apply\n", bad,
+                     bad == 1 ? "" : "s");
         return 1;
     }
     return 0;

@@ -14,7 +14,9 @@
 
 namespace {
 
-bool OnTerminal() { return VN_ISATTY(VN_FILENO(stderr)) != 0; }
+bool OnTerminal() {
+    return VN_ISATTY(VN_FILENO(stderr)) != 0;
+}
 
 bool g_drawn = false;
 
