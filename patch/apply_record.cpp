@@ -139,6 +139,27 @@ bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordH
     if (!CopyText(backup, sizeof backup, target) || !AppendText(backup, sizeof backup, ".bak")) {
         return false;
     }
+    // Heal a rebuild that a killed run left unfinished: the old file waits
+    // under the backup name, with nothing or a partial file under the target
+    // name. Only a backup holding exactly this record's old version is put
+    // back (whatever stands under the target name goes first); any other
+    // backup is left alone and the rename below fails as before. This comes
+    // before the existence test, since the killed run may have left only the
+    // backup. A backup that matches but cannot be put back fails the record.
+    if (FileExists(backup)) {
+        unsigned char* kept = nullptr;
+        int32_t keptSize = ReadWholeFile(&kept, backup);
+        if (keptSize >= 0) {
+            bool matches = Crc32(keptSize, kept) == header.sourceCrc;
+            std::free(kept);
+            if (matches) {
+                DeleteFileForced(target);
+                if (!PlatformRename(backup, target)) {
+                    return false;
+                }
+            }
+        }
+    }
     if (!FileExists(target)) {
         return (flags & SkipMissingTarget) != 0;
     }

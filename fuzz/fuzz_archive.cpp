@@ -1,0 +1,11 @@
+// libFuzzer entry point; the body lives in archive_target.cpp.
+#include <cstdlib>
+
+#include "fuzz/targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!FuzzArchiveInput(data, size)) {
+        std::abort();
+    }
+    return 0;
+}

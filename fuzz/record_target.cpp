@@ -1,0 +1,159 @@
+// ApplyPatchRecord over the scratch installation, with the outcome checked
+// against the record rules: only the target and its backup ever change, a
+// failed rebuild leaves an old version in place, a success verifies, and no
+// new backup is left behind.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "fuzz/scratch.h"
+#include "fuzz/targets.h"
+#include "patch/apply_record.h"
+#include "patch/crc32.h"
+#include "patch/record_format.h"
+
+namespace {
+
+uint32_t CrcOf(const std::string& bytes) {
+    return Crc32(static_cast<int32_t>(bytes.size()),
+                 reinterpret_cast<const unsigned char*>(bytes.data()));
+}
+
+// Snapshot entry whose key matches the normalized name, or null.
+const std::string* Find(const TreeSnapshot& tree, const std::string& key) {
+    for (const auto& entry : tree) {
+        if (LowerCase(entry.first) == key) {
+            return &entry.second;
+        }
+    }
+    return nullptr;
+}
+
+// Names the engine refuses before touching the disk: empty, rooted, with a
+// drive or with a ".." part.
+bool OutsideName(const std::string& name) {
+    if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos) {
+        return true;
+    }
+    std::string part;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        char c = i < name.size() ? name[i] : '/';
+        if (c == '\\' || c == '/') {
+            if (part == "..") {
+                return true;
+            }
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    return false;
+}
+
+bool Fail(const char* why, const std::string& name) {
+    std::fprintf(stderr, "record: %s (target \"%s\")\n", why, name.c_str());
+    return false;
+}
+
+} // namespace
+
+bool FuzzRecordInput(const uint8_t* data, size_t size) {
+    if (size > 0x7FFFFFFF || !ResetScratch()) {
+        return true;
+    }
+    static const TreeSnapshot kBefore = SnapshotTree(ScratchInstallDir());
+    int32_t length = static_cast<int32_t>(size);
+    int32_t flags = 3;
+    if (size >= 12) {
+        flags = 3 ^ static_cast<int32_t>(ReadLe32(data + kOffReserved) & 3);
+    }
+    std::string install = ScratchInstallDir();
+    bool result = ApplyPatchRecord(data, length, install.c_str(), flags);
+
+    TreeSnapshot after = SnapshotTree(ScratchInstallDir());
+    if (ReadFileBytes(ScratchRoot() + "/outside.bin") != "outside") {
+        return Fail("a file outside the installation changed", "");
+    }
+    // What the record is, as far as its header can be trusted.
+    bool headerValid = size >= 28 && std::memcmp(data, kRecordMagic, 4) == 0 &&
+                       ReadLe32(data + kOffVersion) == kRecordVersion &&
+                       ReadLe32(data + kOffOperation) <= OpDelete;
+    uint32_t nameLength = headerValid ? ReadLe32(data + kOffNameLength) : 0;
+    bool nameInside = headerValid && nameLength > 0 && nameLength <= size - 28 &&
+                      std::memchr(data + 28, '\0', nameLength) != nullptr;
+    std::string name = nameInside ? std::string(reinterpret_cast<const char*>(data + 28)) : "";
+    if (!nameInside || OutsideName(name)) {
+        if (result || after != kBefore) {
+            return Fail("a malformed record was applied or changed the disk", "");
+        }
+        return true;
+    }
+    uint32_t op = ReadLe32(data + kOffOperation);
+    uint32_t sourceCrc = ReadLe32(data + kOffSourceCrc);
+    uint32_t targetCrc = ReadLe32(data + kOffTargetCrc);
+    std::string key = NormalizeName(name);
+    std::string bakKey = NormalizeName(name + ".bak");
+
+    // Only the target and its backup may change.
+    TreeSnapshot all = kBefore;
+    all.insert(after.begin(), after.end());
+    for (const auto& entry : all) {
+        auto b = kBefore.find(entry.first);
+        auto a = after.find(entry.first);
+        bool same = b != kBefore.end() && a != after.end() && b->second == a->second;
+        bool absentBoth = b == kBefore.end() && a == after.end();
+        if (same || absentBoth) {
+            continue;
+        }
+        std::string lower = LowerCase(entry.first);
+        if (lower != key && lower != bakKey) {
+            return Fail(("another file changed: " + entry.first).c_str(), name);
+        }
+        if (a != after.end() && b == kBefore.end() && lower == bakKey && op == OpPatch) {
+            return Fail("a new backup was left behind", name);
+        }
+    }
+    const std::string* targetBefore = Find(kBefore, key);
+    const std::string* targetAfter = Find(after, key);
+    const std::string* bakBefore = Find(kBefore, bakKey);
+    const std::string* bakAfter = Find(after, bakKey);
+    if (op == OpDelete) {
+        return result ? true : Fail("a delete record failed", name);
+    }
+    if (op == OpWrite) {
+        if (result && (targetAfter == nullptr || CrcOf(*targetAfter) != targetCrc)) {
+            return Fail("a write record succeeded without a verified file", name);
+        }
+        return true;
+    }
+    // OpPatch.
+    bool healable = bakBefore != nullptr && CrcOf(*bakBefore) == sourceCrc;
+    if (healable && bakAfter != nullptr) {
+        return Fail("a matching backup was not put back", name);
+    }
+    if (!healable && bakBefore != nullptr && (bakAfter == nullptr || *bakAfter != *bakBefore)) {
+        return Fail("a backup that matches nothing was touched", name);
+    }
+    bool changed = targetAfter == nullptr
+                       ? targetBefore != nullptr
+                       : targetBefore == nullptr || *targetAfter != *targetBefore;
+    if (result) {
+        if (changed && targetAfter != nullptr && CrcOf(*targetAfter) != targetCrc &&
+            !(healable && *targetAfter == *bakBefore)) {
+            return Fail("a rebuild succeeded with an unverified file", name);
+        }
+        if (targetAfter == nullptr && (targetBefore != nullptr || healable)) {
+            return Fail("a rebuild succeeded and lost the file", name);
+        }
+        return true;
+    }
+    // A failed rebuild leaves the old version: the target as it was, or the
+    // healed backup.
+    if (targetBefore == nullptr && !healable) {
+        return targetAfter == nullptr ? true : Fail("a failed rebuild created a file", name);
+    }
+    bool oldKept =
+        targetAfter != nullptr && ((targetBefore != nullptr && *targetAfter == *targetBefore) ||
+                                   (healable && *targetAfter == *bakBefore));
+    return oldKept ? true : Fail("a failed rebuild lost the old file", name);
+}
