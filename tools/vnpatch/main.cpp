@@ -15,6 +15,11 @@ struct Command {
 const Command kCommands[] = {
     {"apply", CommandApply, "apply ARCHIVE INSTALLDIR   apply every record to an installation"},
     {"inspect", CommandInspect, "inspect ARCHIVE            list the archive's entries"},
+    {"build", CommandBuild,
+     "build --old DIR [--old DIR ...] --new DIR -o ARCHIVE   archive from old trees to new"},
+    {"verify", CommandVerify, "verify ARCHIVE INSTALLDIR  what apply would do, changing nothing"},
+    {"compress", CommandCompress, "compress IN OUT            SZDD-compress a file"},
+    {"expand", CommandExpand, "expand IN OUT              expand an SZDD (or plain) file"},
 };
 
 int Usage() {

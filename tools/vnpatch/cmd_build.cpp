@@ -1,0 +1,378 @@
+// vnpatch build --old DIR [--old DIR ...] --new DIR -o ARCHIVE
+//
+// Records, in archive order: OpDelete for files gone from the new tree; then
+// by name, for each changed or new file, either one OpWrite (the file is new
+// to some old tree, or no old version is a useful base) or one OpPatch per
+// distinct old version (by checksum), all with the new file's checksum.
+// Chunk streams are spooled to a file beside the archive while the plan is
+// made, so memory stays at one old file, its index and one window.
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fileutil/fileutil.h"
+#include "patch/record_format.h"
+#include "patch/record_writer.h"
+#include "payload/archive_writer.h"
+#include "tools/delta/delta.h"
+#include "tools/vnpatch/commands.h"
+#include "tools/vnpatch/tree_scan.h"
+
+#ifdef _WIN32
+#define VN_TELL _ftelli64
+#define VN_SEEK _fseeki64
+#else
+#define VN_TELL ftello
+#define VN_SEEK fseeko
+#endif
+
+namespace {
+
+enum StreamKind { StreamNone, StreamWholeFile, StreamSpooled };
+
+struct PlannedRecord {
+    RecordOp op;
+    std::string name;
+    uint32_t sourceCrc;
+    uint32_t targetCrc;
+    StreamKind kind;
+    std::string wholePath; // StreamWholeFile: the new file, as one literal chunk
+    uint64_t wholeSize;
+    int64_t spoolOffset; // StreamSpooled
+    int64_t spoolLength;
+};
+
+struct Progress {
+    const char* label;
+    int64_t base;
+    int64_t total;
+};
+
+void ShowProgress(int64_t done, void* context) {
+    Progress* p = static_cast<Progress*>(context);
+    DrawProgress(p->label, p->base + done, p->total);
+}
+
+// Longest a record may be (the engine counts in signed 32 bits).
+constexpr int64_t kMaxRecord = INT32_MAX;
+
+int64_t HeaderSize(const std::string& name) {
+    return kRecordHeaderSize + static_cast<int64_t>(name.size()) + 1;
+}
+
+struct OldVersion {
+    const TreeFile* file;
+    bool ambiguous; // another old file has the same checksum but other contents
+};
+
+// Chunk stream of newFile against old, appended to the spool. False when a
+// file cannot be read or written.
+bool SpoolDelta(const TreeFile& old, const TreeFile& newFile, FILE* spool, Progress* progress,
+                DeltaStats* stats, std::string* error) {
+    unsigned char* contents = nullptr;
+    int32_t oldSize = ReadWholeFile(&contents, old.path.c_str());
+    if (oldSize < 0) {
+        *error = "cannot read " + old.path;
+        return false;
+    }
+    FILE* in = PlatformOpenStream(newFile.path.c_str(), "rb");
+    if (in == nullptr) {
+        std::free(contents);
+        *error = "cannot read " + newFile.path;
+        return false;
+    }
+    BlockIndex* index = new BlockIndex;
+    BuildBlockIndex(index, contents, static_cast<uint32_t>(oldSize));
+    ChunkSink* sink = new ChunkSink;
+    SinkBegin(sink, spool);
+    bool ok = EncodeDelta(index, in, sink, kDeltaMinCopy, ShowProgress, progress);
+    *stats = sink->stats;
+    delete sink;
+    delete index;
+    std::fclose(in);
+    std::free(contents);
+    if (!ok) {
+        *error = "cannot read " + newFile.path + " or write the spool file";
+    } else if (static_cast<uint64_t>(stats->outputSize) != newFile.size) {
+        *error = newFile.path + " changed while it was read";
+        ok = false;
+    }
+    return ok;
+}
+
+// Plans the records of one new file; chunk streams go to the spool.
+bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>& olds, FILE* spool,
+              Progress* progress, std::vector<PlannedRecord>* plan, std::string* error) {
+    bool newSomewhere = false;
+    std::vector<OldVersion> versions;
+    for (const std::vector<TreeFile>& tree : olds) {
+        const TreeFile* old = FindByKey(tree, newFile.key);
+        if (old == nullptr) {
+            newSomewhere = true;
+            continue;
+        }
+        if (old->crc == newFile.crc && old->size == newFile.size &&
+            old->fingerprint == newFile.fingerprint) {
+            continue; // already the new version there
+        }
+        bool seen = false;
+        for (OldVersion& v : versions) {
+            if (v.file->crc == old->crc) {
+                seen = true;
+                if (v.file->size != old->size || v.file->fingerprint != old->fingerprint) {
+                    v.ambiguous = true;
+                }
+            }
+        }
+        if (!seen) {
+            versions.push_back(OldVersion{old, false});
+        }
+    }
+    int64_t wholeStream = kChunkHeadSize + static_cast<int64_t>(newFile.size);
+    if (HeaderSize(newFile.name) + wholeStream > kMaxRecord) {
+        *error = newFile.name + " is too large for a record (at most 2 GB)";
+        return false;
+    }
+    PlannedRecord whole{
+        OpWrite, newFile.name, 0, newFile.crc, StreamWholeFile, newFile.path, newFile.size, 0, 0};
+    if (newSomewhere) {
+        plan->push_back(whole);
+        progress->base += static_cast<int64_t>(newFile.size);
+        return true;
+    }
+    if (versions.empty()) {
+        return true;
+    }
+    std::vector<PlannedRecord> records;
+    bool anyHelps = false;
+    for (const OldVersion& v : versions) {
+        PlannedRecord record = whole;
+        record.op = OpPatch;
+        record.sourceCrc = v.file->crc;
+        // The engine reads the whole old file into a signed 32-bit size.
+        if (!v.ambiguous && v.file->size < static_cast<uint64_t>(INT32_MAX)) {
+            int64_t start = VN_TELL(spool);
+            DeltaStats stats;
+            if (start < 0 || !SpoolDelta(*v.file, newFile, spool, progress, &stats, error)) {
+                return false;
+            }
+            // A useful base: the copies outweigh their chunk heads.
+            if (stats.copiedBytes > 0 && stats.streamBytes < wholeStream) {
+                record.kind = StreamSpooled;
+                record.spoolOffset = start;
+                record.spoolLength = stats.streamBytes;
+                anyHelps = true;
+            } else if (VN_SEEK(spool, start, SEEK_SET) != 0) {
+                *error = "cannot rewind the spool file";
+                return false;
+            }
+        }
+        progress->base += static_cast<int64_t>(newFile.size);
+        records.push_back(record);
+    }
+    if (!anyHelps) {
+        plan->push_back(whole);
+        return true;
+    }
+    plan->insert(plan->end(), records.begin(), records.end());
+    return true;
+}
+
+bool CopyBytes(FILE* from, FILE* to, uint64_t count) {
+    std::vector<unsigned char> buffer(1 << 20);
+    while (count > 0) {
+        size_t n = count < buffer.size() ? static_cast<size_t>(count) : buffer.size();
+        if (std::fread(buffer.data(), 1, n, from) != n ||
+            std::fwrite(buffer.data(), 1, n, to) != n) {
+            return false;
+        }
+        count -= n;
+    }
+    return true;
+}
+
+bool WriteLe32File(FILE* file, uint32_t value) {
+    unsigned char bytes[4];
+    WriteLe32(bytes, value);
+    return std::fwrite(bytes, 1, 4, file) == 4;
+}
+
+// One entry whose record is assembled from its header and a streamed chunk
+// stream; the writer's bookkeeping as ArchiveAdd keeps it.
+bool AddPlannedEntry(ArchiveWriter* writer, const char* entryName, const PlannedRecord& record,
+                     FILE* spool) {
+    ByteVector head;
+    BeginRecord(&head, record.op, record.sourceCrc, record.targetCrc, record.name.c_str());
+    int64_t stream = record.kind == StreamWholeFile ? kChunkHeadSize + int64_t(record.wholeSize)
+                     : record.kind == StreamSpooled ? record.spoolLength
+                                                    : 0;
+    if (record.kind == StreamWholeFile) {
+        AppendLe32(&head, ChunkLiteral);
+        AppendLe32(&head, static_cast<uint32_t>(record.wholeSize));
+        stream -= kChunkHeadSize;
+    }
+    uint32_t recordLength = static_cast<uint32_t>(head.size() + stream);
+    if (writer->file == nullptr || writer->added >= writer->count) {
+        return false;
+    }
+    uint32_t nameLength = static_cast<uint32_t>(std::strlen(entryName)) + 1;
+    writer->offsets[static_cast<size_t>(writer->added++)] = writer->nextOffset;
+    writer->nextOffset += 8 + nameLength + recordLength;
+    bool ok = WriteLe32File(writer->file, recordLength) &&
+              WriteLe32File(writer->file, nameLength) &&
+              std::fwrite(entryName, 1, nameLength, writer->file) == nameLength &&
+              std::fwrite(head.data(), 1, head.size(), writer->file) == head.size();
+    if (ok && record.kind == StreamSpooled) {
+        ok = VN_SEEK(spool, record.spoolOffset, SEEK_SET) == 0 &&
+             CopyBytes(spool, writer->file, static_cast<uint64_t>(stream));
+    } else if (ok && record.kind == StreamWholeFile) {
+        FILE* in = PlatformOpenStream(record.wholePath.c_str(), "rb");
+        ok = in != nullptr && CopyBytes(in, writer->file, record.wholeSize);
+        if (in != nullptr) {
+            std::fclose(in);
+        }
+    }
+    return ok;
+}
+
+int Fail(const std::string& message) {
+    EndProgress();
+    std::fprintf(stderr, "vnpatch: %s\n", message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int CommandBuild(int argc, char** argv) {
+    std::vector<const char*> oldRoots;
+    const char* newRoot = nullptr;
+    const char* output = nullptr;
+    for (int i = 0; i < argc; ++i) {
+        bool hasValue = i + 1 < argc;
+        if (std::strcmp(argv[i], "--old") == 0 && hasValue) {
+            oldRoots.push_back(argv[++i]);
+        } else if (std::strcmp(argv[i], "--new") == 0 && hasValue && newRoot == nullptr) {
+            newRoot = argv[++i];
+        } else if (std::strcmp(argv[i], "-o") == 0 && hasValue && output == nullptr) {
+            output = argv[++i];
+        } else {
+            output = nullptr;
+            break;
+        }
+    }
+    if (oldRoots.empty() || newRoot == nullptr || output == nullptr) {
+        std::fprintf(stderr,
+                     "usage: vnpatch build --old DIR [--old DIR ...] --new DIR -o ARCHIVE\n");
+        return 2;
+    }
+    std::string error;
+    std::vector<TreeFile> newFiles;
+    std::vector<std::vector<TreeFile>> olds(oldRoots.size());
+    if (!ScanTree(newRoot, &newFiles, &error)) {
+        return Fail(error);
+    }
+    for (size_t i = 1; i < newFiles.size(); ++i) {
+        if (newFiles[i].key == newFiles[i - 1].key) {
+            return Fail("names differ only in letter case: " + newFiles[i - 1].name + ", " +
+                        newFiles[i].name);
+        }
+    }
+    for (size_t i = 0; i < oldRoots.size(); ++i) {
+        if (!ScanTree(oldRoots[i], &olds[i], &error)) {
+            return Fail(error);
+        }
+    }
+    for (const TreeFile& file : newFiles) {
+        if (file.name.size() >= kPathSize) {
+            return Fail("name too long for a record: " + file.name);
+        }
+    }
+
+    std::vector<PlannedRecord> plan;
+    // Deletions first: a folder of the new tree may take the place of a file.
+    for (size_t t = 0; t < olds.size(); ++t) {
+        for (const TreeFile& old : olds[t]) {
+            bool planned = false;
+            for (const PlannedRecord& r : plan) {
+                planned = planned || r.name == old.name;
+            }
+            if (FindByKey(newFiles, old.key) == nullptr && !planned &&
+                old.name.size() < kPathSize) {
+                plan.push_back(PlannedRecord{OpDelete, old.name, 0, 0, StreamNone, "", 0, 0, 0});
+            }
+        }
+    }
+    std::sort(plan.begin(), plan.end(),
+              [](const PlannedRecord& a, const PlannedRecord& b) { return a.name < b.name; });
+
+    std::string spoolPath = std::string(output) + ".spool";
+    FILE* spool = PlatformOpenStream(spoolPath.c_str(), "w+b");
+    if (spool == nullptr) {
+        return Fail("cannot create " + spoolPath);
+    }
+    Progress progress{"", 0, 0};
+    for (const TreeFile& file : newFiles) {
+        progress.total += static_cast<int64_t>(file.size) * static_cast<int64_t>(olds.size());
+    }
+    bool ok = true;
+    for (const TreeFile& file : newFiles) {
+        progress.label = file.name.c_str();
+        int64_t before = progress.base;
+        ok = PlanFile(file, olds, spool, &progress, &plan, &error);
+        // Files that needed no delta count as done all the same.
+        progress.base = before + static_cast<int64_t>(file.size) * int64_t(olds.size());
+        DrawProgress(progress.label, progress.base, progress.total);
+        if (!ok) {
+            break;
+        }
+    }
+    EndProgress();
+    if (ok && plan.size() > static_cast<size_t>(INT32_MAX)) {
+        ok = false;
+        error = "too many records";
+    }
+    for (size_t i = 0; ok && i < plan.size(); ++i) {
+        const PlannedRecord& r = plan[i];
+        int64_t stream = r.kind == StreamWholeFile ? kChunkHeadSize + int64_t(r.wholeSize)
+                         : r.kind == StreamSpooled ? r.spoolLength
+                                                   : 0;
+        if (HeaderSize(r.name) + stream > kMaxRecord) {
+            ok = false;
+            error = r.name + ": record over 2 GB";
+        }
+    }
+    ArchiveWriter writer;
+    if (ok && !ArchiveBegin(&writer, output, static_cast<int32_t>(plan.size()))) {
+        ok = false;
+        error = std::string("cannot create ") + output;
+    }
+    if (ok) {
+        int counts[3] = {0, 0, 0};
+        for (size_t i = 0; ok && i < plan.size(); ++i) {
+            char entryName[32];
+            std::snprintf(entryName, sizeof entryName, "%05d.pat", static_cast<int>(i));
+            ok = AddPlannedEntry(&writer, entryName, plan[i], spool);
+            ++counts[plan[i].op];
+            DrawProgress("writing the archive", static_cast<int64_t>(i + 1),
+                         static_cast<int64_t>(plan.size()));
+        }
+        EndProgress();
+        ok = ArchiveFinish(&writer) && ok;
+        if (!ok) {
+            error = std::string("cannot write ") + output;
+            DeleteFileForced(output);
+        } else {
+            std::printf(
+                "%zu records (%d patch, %d write, %d delete), %" PRIu32 " bytes after the table\n",
+                plan.size(), counts[OpPatch], counts[OpWrite], counts[OpDelete], writer.nextOffset);
+        }
+    }
+    std::fclose(spool);
+    DeleteFileForced(spoolPath.c_str());
+    return ok ? 0 : Fail(error);
+}

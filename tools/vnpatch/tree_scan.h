@@ -1,0 +1,21 @@
+// The files of a version tree, with the checksums the archive builder needs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TreeFile {
+    std::string name; // relative, "\" between folders
+    std::string key;  // name in lower case: Windows matches names that way
+    std::string path; // on this machine
+    uint64_t size;
+    uint32_t crc;
+    uint64_t fingerprint;
+};
+
+// Every regular file under root, sorted by key. False with a reason when the
+// tree cannot be walked or a file cannot be read.
+bool ScanTree(const char* root, std::vector<TreeFile>* files, std::string* error);
+// The file of that key, or null.
+const TreeFile* FindByKey(const std::vector<TreeFile>& files, const std::string& key);
