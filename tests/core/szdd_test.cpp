@@ -30,6 +30,15 @@ bool ReadAll(const std::string& path, int32_t piece, ByteVector* out) {
     return got == 0;
 }
 
+// literal 'x', 3 bytes from position 0 (still spaces), literal 'y', then 7
+// bytes from 4080 where the 'x' went, overlapping what the copy produces.
+ByteVector WindowBody() {
+    ByteVector body = {'S', 'Z', 'D', 'D', 0x88, 0xF0, 0x27, 0x33, 'A', 0, 12, 0, 0, 0};
+    const unsigned char items[] = {0x05, 'x', 0x00, 0x00, 'y', 0xF0, 0xF4};
+    body.insert(body.end(), items, items + sizeof items);
+    return body;
+}
+
 } // namespace
 
 TEST(Szdd, DecodesMscompressOutputByteForByte) {
@@ -125,23 +134,18 @@ TEST(Szdd, LiteralOnlyEnvelopeAndSpaceWindow) {
     EXPECT_EQ(decoded, plain);
     // A match into the untouched window yields spaces; one that overlaps its
     // own output repeats it.
-    ByteVector body = {'S', 'Z', 'D', 'D', 0x88, 0xF0, 0x27, 0x33, 'A', 0, 12, 0, 0, 0};
-    body.push_back(0x05); // literal, match, literal, match
-    body.push_back('x');
-    body.push_back(0x00); // position 0, length 3 + 0
-    body.push_back(0x00);
-    body.push_back('y');
-    body.push_back(0xF0); // match at 4080 (the 'x'), length 7
-    body.push_back(0xF4);
+    ByteVector body = WindowBody();
     ASSERT_TRUE(WriteFile(dir.At("window"), body));
     ASSERT_TRUE(ReadAll(dir.At("window"), 64, &decoded));
     EXPECT_EQ(decoded, Bytes("x   yx   yx "));
 }
 
 #ifdef _WIN32
-// The system's LZExpand and the portable reader give the same bytes.
+// The system's LZExpand and the portable reader give the same bytes. (The
+// mangled 1-byte fixtures are left out: there the system decoder reads the
+// whole body, past the stated length.)
 TEST(Szdd, SystemLzExpandAgrees) {
-    for (const char* name : kFixtures) {
+    for (const char* name : {"text", "random", "runs", "mixed"}) {
         std::string path = FixtureDir() + "/" + name + ".bin_";
         OFSTRUCT unused;
         INT handle = LZOpenFileA(const_cast<char*>(path.c_str()), &unused, OF_READ);
@@ -156,6 +160,21 @@ TEST(Szdd, SystemLzExpandAgrees) {
         ByteVector ours;
         ASSERT_TRUE(ReadAll(path, 8192, &ours));
         EXPECT_EQ(system, ours) << name;
+    }
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFile(dir.At("window"), WindowBody()));
+    ASSERT_TRUE(WriteFile(dir.At("literals"), SzddLiteralsOnly(RandomBytes(5000, 2))));
+    for (const char* name : {"window", "literals"}) {
+        std::string path = dir.At(name);
+        OFSTRUCT unused;
+        INT handle = LZOpenFileA(const_cast<char*>(path.c_str()), &unused, OF_READ);
+        ASSERT_GE(handle, 0);
+        char buffer[8192];
+        INT got = LZRead(handle, buffer, sizeof buffer);
+        LZClose(handle);
+        ByteVector ours;
+        ASSERT_TRUE(ReadAll(path, 8192, &ours));
+        EXPECT_EQ(ByteVector(buffer, buffer + (got > 0 ? got : 0)), ours) << name;
     }
 }
 #endif

@@ -201,3 +201,34 @@ std::string FixtureDir() {
     const char* dir = std::getenv("VARNELO_FIXTURES");
     return dir != nullptr ? dir : VARNELO_FIXTURE_DIR;
 }
+
+bool ReadOnlyIsEnforced() {
+    ScratchDir dir;
+    std::string path = dir.At("probe");
+    if (!WriteText(path, "x") || !PlatformSetReadOnly(path.c_str())) {
+        return false;
+    }
+    FILE* file = PlatformOpenStream(path.c_str(), "ab");
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    PlatformSetAttributesNormal(path.c_str());
+    return file == nullptr;
+}
+
+bool ReadOnlyDirectoriesShow() {
+    ScratchDir dir;
+    std::string path = dir.At("probe");
+    if (!MakeDirectory(path) || !PlatformSetReadOnly(path.c_str())) {
+        return false;
+    }
+    PlatformFindHandle handle;
+    PlatformFindData entry;
+    bool shows = PlatformFindFirst(path.c_str(), &handle, &entry);
+    if (shows) {
+        shows = entry.attributes != kAttrDirectory;
+        PlatformFindClose(handle);
+    }
+    PlatformSetAttributesNormal(path.c_str());
+    return shows;
+}

@@ -42,5 +42,11 @@ ByteVector PatchRecordFor(const std::string& name, const ByteVector& oldContents
 
 // An SZDD envelope that holds only literal items: valid input for any reader.
 ByteVector SzddLiteralsOnly(const ByteVector& plain);
+// Whether the platform refuses to open a read-only file for writing. Wine run
+// as root does not (the Unix permission check does not apply to root).
+bool ReadOnlyIsEnforced();
+// Whether a read-only directory shows the read-only attribute in a search.
+bool ReadOnlyDirectoriesShow();
+
 // Directory holding build-time fixtures (SZDD files made by mscompress).
 std::string FixtureDir();
