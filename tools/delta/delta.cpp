@@ -117,6 +117,9 @@ void SinkCopy(ChunkSink* sink, uint32_t offset, uint32_t length) {
 }
 
 void SinkLiteral(ChunkSink* sink, const unsigned char* bytes, uint32_t length) {
+    if (length == 0) {
+        return; // a pending copy may still grow
+    }
     EmitCopy(sink);
     while (length > 0) {
         uint32_t n = length < kDeltaMaxLiteral ? length : kDeltaMaxLiteral;

@@ -132,9 +132,6 @@ std::string Simulate(Verify* v, const unsigned char* record, int32_t length, Rec
     if (!IsSafeName(info->name)) {
         return "name leaves the installation directory";
     }
-    if (!info->wellFormed) {
-        return "malformed chunk stream";
-    }
     std::string target = std::string(v->directory) + info->name;
     if (target.size() >= static_cast<size_t>(kPathSize)) {
         return "target path too long (" + std::to_string(target.size()) + " bytes, at most 259)";
@@ -153,6 +150,9 @@ std::string Simulate(Verify* v, const unsigned char* record, int32_t length, Rec
     std::vector<unsigned char> made;
     std::vector<unsigned char>* keep = state.recordsLeft > 0 ? &made : nullptr;
     if (info->operation == OpWrite) {
+        if (!info->wellFormed) {
+            return "malformed chunk stream";
+        }
         uint32_t crc = OutputChecksum(record, length, streamStart, nullptr, keep);
         if (crc != info->targetCrc) {
             return "written file would not match the target checksum";
@@ -190,7 +190,11 @@ std::string Simulate(Verify* v, const unsigned char* record, int32_t length, Rec
         char text[96];
         std::snprintf(text, sizeof text, "other version (file %08X, record wants %08X)", state.crc,
                       info->sourceCrc);
-        return text;
+        return std::string(text) + (info->wellFormed ? "" : "; the record is malformed too");
+    }
+    // Only a record that reaches its chunks fails on them, as in the engine.
+    if (!info->wellFormed) {
+        return "malformed chunk stream";
     }
     unsigned char* old = nullptr;
     int64_t oldSize;

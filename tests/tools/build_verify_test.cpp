@@ -1,0 +1,316 @@
+// vnpatch build, verify and apply together: archives built from version
+// trees bring every old tree to the new one, and verify predicts what apply
+// does without touching anything.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <map>
+#include <sstream>
+
+#include "patch/crc32.h"
+#include "patch/record_writer.h"
+#include "payload/archive_writer.h"
+#include "tools_support.h"
+
+namespace {
+
+class BuildVerifyTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir = MakeScratch("build"); }
+    void TearDown() override { RemoveTree(dir); }
+    std::string P(const std::string& name) const { return Quote(dir + "/" + name); }
+    std::string dir;
+};
+
+struct Line {
+    std::string op;
+    std::string name;
+};
+
+// The entries that "vnpatch inspect" lists, in order.
+std::vector<Line> Inspect(const std::string& archive) {
+    std::string out;
+    EXPECT_EQ(0, Vnpatch("inspect " + Quote(archive), &out)) << out;
+    std::vector<Line> lines;
+    std::istringstream in(out);
+    std::string text;
+    while (std::getline(in, text)) {
+        std::istringstream fields(text);
+        std::string index, entry, op, source, target, record, output, name;
+        if (fields >> index >> entry >> op >> source >> target >> record >> output >> name &&
+            entry.size() == 9 && entry.substr(5) == ".pat") {
+            EXPECT_EQ(std::stoi(index), std::stoi(entry.substr(0, 5)));
+            lines.push_back({op, name});
+        }
+    }
+    return lines;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+Bytes Moved(const Bytes& base, size_t cut) {
+    Bytes out(base.begin() + cut, base.end());
+    Bytes middle = Random(777, 99);
+    out.insert(out.end(), middle.begin(), middle.end());
+    out.insert(out.end(), base.begin(), base.begin() + cut);
+    return out;
+}
+
+TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
+    Bytes model = Random(200000, 1);
+    Bytes modelOther = model;
+    modelOther[5000] ^= 1; // a second older version of the same file
+    Bytes tex = Random(40000, 2);
+    for (const char* t : {"old1", "old2", "old3"}) {
+        std::string root = dir + "/" + t;
+        PutFile(root, "CAR/model.bin", std::string(t) == "old2" ? modelOther : model);
+        PutFile(root, "same.txt", TextBytes("unchanged\n"));
+        PutFile(root, "gone/away.dat", TextBytes("deleted in the new version"));
+        PutFile(root, "empty_then_full.bin", {});
+        PutFile(root, "unrelated.bin", Random(3000, 3));
+        PutFile(root, "racetex/deep/er/tex.bmp", tex);
+    }
+    PutFile(dir + "/old1", "only_in_old1.txt", TextBytes("x"));
+    PutFile(dir + "/old1", "new_to_old2.bin", model);
+    PutFile(dir + "/old3", "new_to_old2.bin", model);
+    std::string root = dir + "/new";
+    PutFile(root, "CAR/model.bin", Moved(model, 120000));
+    PutFile(root, "same.txt", TextBytes("unchanged\n"));
+    PutFile(root, "empty_then_full.bin", TextBytes("now with contents"));
+    PutFile(root, "unrelated.bin", Random(3000, 4));
+    Bytes texNew = tex;
+    texNew.insert(texNew.begin() + 20000, 64, 0xEE);
+    PutFile(root, "racetex/deep/er/tex.bmp", texNew);
+    PutFile(root, "new_to_old2.bin", Moved(model, 1000));
+    PutFile(root, "brand/new/empty.bin", {});
+    PutFile(root, "brand/new/file.txt", TextBytes("hello"));
+
+    std::string out;
+    ASSERT_EQ(0, Vnpatch("build --old " + P("old1") + " --old " + P("old2") + " --old " +
+                             P("old3") + " --new " + P("new") + " -o " + P("a.cf"),
+                         &out))
+        << out;
+    std::vector<Line> lines = Inspect(dir + "/a.cf");
+    std::map<std::string, std::string> ops;
+    std::map<std::string, int> counts;
+    for (const Line& l : lines) {
+        ops[l.name] += l.op + " ";
+        ++counts[l.name];
+    }
+    // Deletions first, then by name; both versions of model.bin adjacent.
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ("delete", lines[0].op);
+    EXPECT_EQ("delete", lines[1].op);
+    EXPECT_EQ("patch patch ", ops["CAR\\model.bin"]);
+    EXPECT_EQ("patch ", ops["racetex\\deep\\er\\tex.bmp"]);
+    EXPECT_EQ("write ", ops["new_to_old2.bin"]);  // old2 lacks it
+    EXPECT_EQ("write ", ops["unrelated.bin"]);    // no old version helps
+    EXPECT_EQ("write ", ops["empty_then_full.bin"]);
+    EXPECT_EQ("write ", ops["brand\\new\\empty.bin"]);
+    EXPECT_EQ("write ", ops["brand\\new\\file.txt"]);
+    EXPECT_EQ("delete ", ops["gone\\away.dat"]);
+    EXPECT_EQ("delete ", ops["only_in_old1.txt"]);
+    EXPECT_EQ(0u, counts.count("same.txt"));
+    EXPECT_EQ(10u, lines.size());
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].op != "delete" && lines[i - 1].op != "delete") {
+            EXPECT_LE(Lower(lines[i - 1].name), Lower(lines[i].name));
+        }
+    }
+
+    ASSERT_EQ(0, Vnpatch("compress " + P("a.cf") + " " + P("a.sz")));
+    std::map<std::string, Bytes> wanted = ReadTree(dir + "/new");
+    for (const char* t : {"old1", "old2", "old3"}) {
+        SCOPED_TRACE(t);
+        std::string copy = dir + "/inst_" + t;
+        CopyTree(dir + "/" + t, copy);
+        std::map<std::string, Bytes> before = ReadTree(copy);
+        EXPECT_EQ(0, Vnpatch("verify " + P("a.sz") + " " + Quote(copy), &out)) << out;
+        EXPECT_NE(std::string::npos, out.find("result complete")) << out;
+        EXPECT_EQ(std::string::npos, out.find("FAIL")) << out;
+        EXPECT_TRUE(before == ReadTree(copy)) << "verify changed the tree";
+        EXPECT_EQ(0, Vnpatch("apply " + P("a.sz") + " " + Quote(copy), &out)) << out;
+        EXPECT_TRUE(wanted == ReadTree(copy));
+        // Applied twice: nothing left to do, still complete.
+        EXPECT_EQ(0, Vnpatch("verify " + P("a.cf") + " " + Quote(copy), &out)) << out;
+        EXPECT_EQ(0, Vnpatch("apply " + P("a.cf") + " " + Quote(copy), &out)) << out;
+        EXPECT_TRUE(wanted == ReadTree(copy));
+    }
+}
+
+TEST_F(BuildVerifyTest, IdenticalTreesGiveAnEmptyArchive) {
+    PutFile(dir + "/old", "a/b.bin", Random(100, 1));
+    PutFile(dir + "/new", "a/b.bin", Random(100, 1));
+    std::string out;
+    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
+    EXPECT_TRUE(Inspect(dir + "/a.cf").empty());
+    EXPECT_EQ(0, Vnpatch("verify " + P("a.cf") + " " + P("old"), &out)) << out;
+    EXPECT_NE(0, Vnpatch("build --old " + P("old") + " -o " + P("b.cf"), &out));
+    EXPECT_NE(0, Vnpatch("build --old " + P("nothing") + " --new " + P("new") + " -o " + P("b.cf"), &out));
+}
+
+// One installation state per case; verify's verdict and exit code, and the
+// same outcome from apply.
+TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
+    Bytes old = Random(50000, 5);
+    Bytes now = Moved(old, 20000);
+    PutFile(dir + "/old", "d/f.bin", old);
+    PutFile(dir + "/old", "g.txt", TextBytes("one"));
+    PutFile(dir + "/new", "d/f.bin", now);
+    PutFile(dir + "/new", "g.txt", TextBytes("two"));
+    std::string out;
+    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
+
+    struct Case {
+        const char* name;
+        const char* expect;
+        bool complete;
+        bool applyFails;
+    };
+    std::vector<Case> cases = {
+        {"other_version", "skip: other version", false, false},
+        {"missing_target", "skip: missing target", false, false},
+        {"bak_in_the_way", "FAIL: a .bak is in the way", false, true},
+        {"matching_bak_is_put_back", "after putting its backup back", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string inst = dir + "/" + c.name;
+        CopyTree(dir + "/old", inst);
+        std::string name = c.name;
+        if (name == "other_version") {
+            PutFile(inst, "d/f.bin", Random(50000, 6));
+        } else if (name == "missing_target") {
+            RemoveTree(inst + "/d/f.bin");
+        } else if (name == "bak_in_the_way") {
+            PutFile(inst, "d/f.bin.bak", TextBytes("stale"));
+        } else {
+            PutFile(inst, "d/f.bin.bak", old);
+            PutFile(inst, "d/f.bin", TextBytes("partial"));
+        }
+        std::map<std::string, Bytes> before = ReadTree(inst);
+        int code = Vnpatch("verify " + P("a.cf") + " " + Quote(inst), &out);
+        EXPECT_NE(std::string::npos, out.find(c.expect)) << out;
+        EXPECT_EQ(c.complete ? 0 : 1, code) << out;
+        EXPECT_NE(std::string::npos, out.find(c.complete ? "result complete" : "result incomplete"))
+            << out;
+        EXPECT_TRUE(before == ReadTree(inst)) << "verify changed the tree";
+        if (c.applyFails) {
+            EXPECT_NE(std::string::npos, out.find("not reached")) << out;
+        }
+        EXPECT_EQ(c.applyFails ? 1 : 0, Vnpatch("apply " + P("a.cf") + " " + Quote(inst), &out))
+            << out;
+        if (c.complete) {
+            EXPECT_TRUE(ReadTree(dir + "/new") == ReadTree(inst));
+        }
+    }
+}
+
+TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
+    Bytes old = TextBytes("0123456789abcdefghij");
+    PutFile(dir + "/inst", "f.bin", old);
+    uint32_t oldCrc = Crc32(static_cast<int32_t>(old.size()), old.data());
+    struct Case {
+        const char* name;
+        ByteVector record;
+        const char* expect;
+    };
+    std::vector<Case> cases;
+    ByteVector r;
+    BeginRecord(&r, OpWrite, 0, 0, "f.bin");
+    r[0] = 'X';
+    cases.push_back({"bad_magic", r, "bad record header"});
+    BeginRecord(&r, OpPatch, 0, 0, "f.bin");
+    r[12] = 7;
+    cases.push_back({"bad_operation", r, "bad record header"});
+    BeginRecord(&r, OpPatch, oldCrc, 0, "f.bin");
+    AppendLiteralChunk(&r, old.data(), 4);
+    r.resize(r.size() - 1);
+    cases.push_back({"chunk_past_end", r, "malformed chunk stream"});
+    BeginRecord(&r, OpPatch, oldCrc, 0, "f.bin");
+    AppendCopyChunk(&r, 10, 50);
+    cases.push_back({"copy_beyond", r, "copy beyond the old file"});
+    BeginRecord(&r, OpPatch, oldCrc, 0x1u, "f.bin");
+    AppendCopyChunk(&r, 0, 5);
+    cases.push_back({"patch_checksum", r, "rebuilt file would not match the target checksum"});
+    BeginRecord(&r, OpWrite, 0, 0, std::string(300, 'n').c_str());
+    cases.push_back({"long_path", r, "target path too long"});
+    BeginRecord(&r, OpWrite, 0, 0, "..\\outside.bin");
+    cases.push_back({"escaping_name", r, "name leaves the installation directory"});
+    BeginRecord(&r, OpWrite, 0, 0x12345678u, "w.bin");
+    AppendLiteralChunk(&r, old.data(), 5);
+    cases.push_back({"write_checksum", r, "written file would not match the target checksum"});
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ArchiveEntry entry{"00000.pat", &c.record};
+        PutFile(dir, "bad.cf", BuildArchive({entry}));
+        std::string out;
+        EXPECT_EQ(1, Vnpatch("verify " + P("bad.cf") + " " + P("inst"), &out));
+        EXPECT_NE(std::string::npos, out.find(std::string("FAIL: ") + c.expect)) << out;
+        EXPECT_EQ(1, Vnpatch("apply " + P("bad.cf") + " " + P("inst"), &out)) << out;
+    }
+    // A malformed record for another version is passed over, as apply does.
+    BeginRecord(&r, OpPatch, oldCrc ^ 1, 0, "f.bin");
+    AppendCopyChunk(&r, 10, 50);
+    ArchiveEntry skipped{"00000.pat", &r};
+    PutFile(dir, "skip.cf", BuildArchive({skipped}));
+    std::string out;
+    EXPECT_EQ(1, Vnpatch("verify " + P("skip.cf") + " " + P("inst"), &out));
+    EXPECT_NE(std::string::npos, out.find("skip: other version")) << out;
+    EXPECT_EQ(0, Vnpatch("apply " + P("skip.cf") + " " + P("inst"), &out)) << out;
+    Bytes still;
+    ASSERT_TRUE(ReadAll(dir + "/inst/f.bin", &still));
+    EXPECT_EQ(old, still);
+
+    PutFile(dir + "/newtree", "f.bin", TextBytes("abcdefghij0123456789"));
+    PutFile(dir + "/oldtree", "f.bin", old);
+    ASSERT_EQ(0, Vnpatch("build --old " + P("oldtree") + " --new " + P("newtree") + " -o " + P("g.cf"), &out));
+    EXPECT_EQ(0, Vnpatch("verify " + P("g.cf") + " " + P("inst"), &out)) << out;
+
+    // An archive cut inside its only entry.
+    Bytes archive;
+    ASSERT_TRUE(ReadAll(dir + "/g.cf", &archive));
+    archive.resize(archive.size() - 3);
+    PutFile(dir, "cut.cf", archive);
+    EXPECT_EQ(1, Vnpatch("verify " + P("cut.cf") + " " + P("inst"), &out));
+    EXPECT_NE(std::string::npos, out.find("archive: ")) << out;
+}
+
+// About the size of the shipped update: 40 MB in 30 files, the largest 10 MB.
+TEST_F(BuildVerifyTest, RealSizeTreesBuildVerifyAndApply) {
+    uint32_t seed = 100;
+    for (int i = 0; i < 30; ++i) {
+        size_t size = i == 0 ? 10000000 : i < 5 ? 4000000 : 600000;
+        Bytes old = Random(size, seed++);
+        Bytes now = old;
+        if (i % 3 == 0) {
+            now = Moved(old, size / 3);
+        } else if (i % 3 == 1) {
+            for (size_t k = 100; k < now.size(); k += 50000) {
+                now[k] ^= 0xFF;
+            }
+        }
+        std::string name = (i % 2 ? "course/" : "CAR/sub/") + std::to_string(i) + ".bin";
+        PutFile(dir + "/old", name, old);
+        PutFile(dir + "/new", name, now);
+    }
+    std::string out;
+    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out)) << out;
+    ASSERT_EQ(0, Vnpatch("compress " + P("a.cf") + " " + P("a.sz"), &out)) << out;
+    Bytes archive;
+    ASSERT_TRUE(ReadAll(dir + "/a.cf", &archive));
+    EXPECT_LT(archive.size(), 1000000u); // the changes, not the files
+    CopyTree(dir + "/old", dir + "/inst");
+    EXPECT_EQ(0, Vnpatch("verify " + P("a.sz") + " " + P("inst"), &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("20 would apply, 0 skip, 0 fail; result complete")) << out;
+    EXPECT_EQ(0, Vnpatch("apply " + P("a.sz") + " " + P("inst"), &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("applied 20 records")) << out;
+    EXPECT_TRUE(ReadTree(dir + "/new") == ReadTree(dir + "/inst"));
+}
+
+} // namespace

@@ -1,0 +1,153 @@
+// The difference engine: chunk streams rebuild the new file exactly, stay
+// inside the old file, and are small where the files share long runs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "patch/crc32.h"
+#include "patch/record_format.h"
+#include "tools/delta/crc_stream.h"
+#include "tools/delta/delta.h"
+#include "tools_support.h"
+
+namespace {
+
+struct Encoded {
+    Bytes stream;
+    DeltaStats stats;
+};
+
+Encoded Encode(const Bytes& old, const Bytes& now, int32_t minCopy = kDeltaMinCopy) {
+    FILE* in = std::tmpfile();
+    FILE* spool = std::tmpfile();
+    std::fwrite(now.data(), 1, now.size(), in);
+    std::rewind(in);
+    BlockIndex index;
+    BuildBlockIndex(&index, old.data(), static_cast<uint32_t>(old.size()));
+    ChunkSink sink;
+    SinkBegin(&sink, spool);
+    EXPECT_TRUE(EncodeDelta(&index, in, &sink, minCopy, nullptr, nullptr));
+    Encoded e;
+    e.stats = sink.stats;
+    long size = std::ftell(spool);
+    e.stream.resize(static_cast<size_t>(size));
+    std::rewind(spool);
+    EXPECT_EQ(e.stream.size(), std::fread(e.stream.data(), 1, e.stream.size(), spool));
+    std::fclose(in);
+    std::fclose(spool);
+    return e;
+}
+
+// Applies the stream as the engine does, checking every chunk on the way.
+Bytes Rebuild(const Bytes& old, const Bytes& stream, int32_t minCopy) {
+    Bytes out;
+    size_t pos = 0;
+    bool lastWasCopy = false;
+    uint32_t lastEnd = 0;
+    while (pos < stream.size()) {
+        EXPECT_GE(stream.size() - pos, 8u);
+        uint32_t type = ReadLe32(&stream[pos]);
+        uint32_t length = ReadLe32(&stream[pos + 4]);
+        EXPECT_GT(length, 0u);
+        if (type == ChunkCopy) {
+            uint32_t offset = ReadLe32(&stream[pos + 8]);
+            EXPECT_LE(uint64_t(offset) + length, old.size());
+            EXPECT_GE(length, static_cast<uint32_t>(minCopy));
+            EXPECT_FALSE(lastWasCopy && offset == lastEnd) << "adjacent copies not merged";
+            out.insert(out.end(), old.begin() + offset, old.begin() + offset + length);
+            lastWasCopy = true;
+            lastEnd = offset + length;
+            pos += 12;
+        } else {
+            EXPECT_EQ(uint32_t(ChunkLiteral), type);
+            out.insert(out.end(), stream.begin() + pos + 8, stream.begin() + pos + 8 + length);
+            lastWasCopy = false;
+            pos += 8 + length;
+        }
+    }
+    return out;
+}
+
+TEST(CrcStream, MatchesTheEngineChecksumInAnyPieces) {
+    Bytes data = Random(100003, 5);
+    for (size_t piece : {size_t(1), size_t(7), size_t(4096), data.size()}) {
+        CrcStream crc;
+        CrcBegin(&crc);
+        for (size_t at = 0; at < data.size(); at += piece) {
+            CrcUpdate(&crc, data.data() + at, std::min(piece, data.size() - at));
+        }
+        EXPECT_EQ(Crc32(static_cast<int32_t>(data.size()), data.data()), CrcValue(&crc));
+    }
+    Bytes digits = TextBytes("123456789");
+    CrcStream crc;
+    CrcBegin(&crc);
+    CrcUpdate(&crc, digits.data(), digits.size());
+    EXPECT_EQ(0xFC891918u, CrcValue(&crc));
+    CrcBegin(&crc);
+    EXPECT_EQ(0u, CrcValue(&crc));
+}
+
+TEST(Delta, RebuildsVariedPairsExactly) {
+    Bytes base = Random(300000, 11);
+    Bytes moved(base.begin() + 200000, base.end());
+    moved.insert(moved.end(), base.begin(), base.begin() + 200000);
+    Bytes edited = base;
+    for (size_t i = 1000; i < edited.size(); i += 9000) {
+        edited[i] ^= 0x5A; // scattered one-byte changes keep the alignment
+    }
+    Bytes inserted = base;
+    Bytes extra = Random(5000, 12);
+    inserted.insert(inserted.begin() + 150000, extra.begin(), extra.end());
+    Bytes repeated;
+    for (int i = 0; i < 6; ++i) {
+        repeated.insert(repeated.end(), base.begin() + 1000, base.begin() + 51000);
+    }
+    struct Case {
+        const char* name;
+        Bytes old;
+        Bytes now;
+        double maxRatio; // stream size / new size
+    };
+    std::vector<Case> cases = {
+        {"identical", base, base, 0.01},
+        {"moved_blocks", base, moved, 0.01},
+        {"scattered_edits", base, edited, 0.05},
+        {"insertion", base, inserted, 0.03},
+        {"repeats_of_one_block", base, repeated, 0.01},
+        {"unrelated", base, Random(50000, 13), 1.01},
+        {"empty_old", {}, Random(1000, 14), 1.01},
+        {"empty_new", base, {}, 0.0},
+        {"tiny", TextBytes("abc"), TextBytes("abcd"), 10.0},
+        {"runs", Bytes(100000, 0), Bytes(150000, 0), 0.01},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Encoded e = Encode(c.old, c.now);
+        EXPECT_EQ(c.now, Rebuild(c.old, e.stream, kDeltaMinCopy));
+        EXPECT_EQ(int64_t(c.now.size()), e.stats.outputSize);
+        EXPECT_EQ(int64_t(e.stream.size()), e.stats.streamBytes);
+        EXPECT_LE(double(e.stream.size()), c.maxRatio * double(c.now.size()) + 8);
+    }
+}
+
+TEST(Delta, NewFileLargerThanTheWindowAndOldLargerThanTheIndex) {
+    // The new file crosses several windows; matches run over their edges.
+    Bytes old = Random(kDeltaWindow / 2 + 12345, 21);
+    Bytes now;
+    while (now.size() < size_t(kDeltaWindow) * 2 + 777) {
+        now.insert(now.end(), old.begin() + 4000, old.end());
+        now.push_back(0x42);
+    }
+    Encoded e = Encode(old, now);
+    EXPECT_EQ(now, Rebuild(old, e.stream, kDeltaMinCopy));
+    EXPECT_LT(e.stats.literalBytes, 10000);
+}
+
+TEST(Delta, LongLiteralsAreSplitIntoBoundedChunks) {
+    Bytes now = Random(kDeltaMaxLiteral * 2 + 5, 31);
+    Encoded e = Encode(Bytes(64, 1), now);
+    EXPECT_EQ(now, Rebuild(Bytes(64, 1), e.stream, kDeltaMinCopy));
+    EXPECT_EQ(3, e.stats.literalChunks);
+}
+
+} // namespace
