@@ -3,7 +3,11 @@
 # Japanese ANSI code page (932). scripts/test.sh makes the prefix fresh per run.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
-: "${WINEPREFIX:=${VARNELO_WINEPREFIX:-$PWD/wineprefix}}"
+# The prefix lives at the top of the build tree that runs the test.
+build=$PWD
+while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
+[ -f "$build/CMakeCache.txt" ] || build=$PWD
+: "${WINEPREFIX:=${VARNELO_WINEPREFIX:-$build/wineprefix}}"
 export WINEPREFIX WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)

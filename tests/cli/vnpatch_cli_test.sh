@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# vnpatch apply and inspect as a release engineer runs them: exit codes,
+# messages and results, for the native tool or the Windows one under Wine.
+#   vnpatch_cli_test.sh VNPATCH [windows]
+set -u
+vnpatch=$1
+mode=${2:-native}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vnpatch-cli.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+passes=0
+
+run() {
+    if [ "$mode" = windows ]; then
+        "$here/../../cmake/wine-run.sh" "$vnpatch" "$@"
+    else
+        "$vnpatch" "$@"
+    fi
+}
+# Paths as the tool sees them: Wine shows the host's root as drive Z:.
+p() { if [ "$mode" = windows ]; then echo "Z:$1"; else echo "$1"; fi; }
+check() {
+    if eval "$2"; then passes=$((passes + 1)); else failures=$((failures + 1)); echo "FAIL: $1"; fi
+}
+
+mkdir -p "$work/old/CAR" "$work/old/course" "$work/new/CAR" "$work/new/course/extra"
+head -c 300000 /dev/urandom > "$work/old/CAR/NR33.bin"
+{ head -c 150000 "$work/old/CAR/NR33.bin"; echo "changed"; tail -c 100000 "$work/old/CAR/NR33.bin"; } \
+    > "$work/new/CAR/NR33.bin"
+echo "gone" > "$work/old/course/old.txt"
+echo "same" > "$work/old/course/same.txt"
+cp "$work/old/course/same.txt" "$work/new/course/same.txt"
+head -c 5000 /dev/urandom > "$work/new/course/extra/new.bin"
+run build --old "$(p "$work/old")" --new "$(p "$work/new")" -o "$(p "$work/a.cf00")" >/dev/null 2>&1
+check "build makes an archive" '[ -s "$work/a.cf00" ]'
+
+out=$(run inspect "$(p "$work/a.cf00")" 2>&1)
+check "inspect exits 0" '[ $? -eq 0 ]'
+check "inspect lists the patch" 'grep -q "patch .*CAR\\\\NR33.bin" <<<"$out"'
+check "inspect lists the write" 'grep -q "write .*course\\\\extra\\\\new.bin" <<<"$out"'
+check "inspect lists the delete" 'grep -q "delete .*course\\\\old.txt" <<<"$out"'
+check "inspect counts the entries" 'grep -q "3 entries" <<<"$out"'
+
+cp -r "$work/old" "$work/inst"
+out=$(run apply "$(p "$work/a.cf00")" "$(p "$work/inst")" 2>&1)
+status=$?
+check "apply exits 0" '[ $status -eq 0 ]'
+check "apply reports the count" 'grep -q "applied 3 records" <<<"$out"'
+check "patched file" 'cmp -s "$work/inst/CAR/NR33.bin" "$work/new/CAR/NR33.bin"'
+check "written file" 'cmp -s "$work/inst/course/extra/new.bin" "$work/new/course/extra/new.bin"'
+check "deleted file" '[ ! -e "$work/inst/course/old.txt" ]'
+check "no backup left" '[ -z "$(find "$work/inst" -name "*.bak")" ]'
+# Applied again: every record is passed over, still a success.
+run apply "$(p "$work/a.cf00")" "$(p "$work/inst")" >/dev/null 2>&1
+check "second apply exits 0" '[ $? -eq 0 ]'
+
+# Cut short inside the last entry: failure with the entry's number.
+size=$(stat -c %s "$work/a.cf00")
+head -c $((size - 10)) "$work/a.cf00" > "$work/cut.cf00"
+cp -r "$work/old" "$work/inst2"
+out=$(run apply "$(p "$work/cut.cf00")" "$(p "$work/inst2")" 2>&1)
+status=$?
+check "cut archive exits non-zero" '[ $status -ne 0 ]'
+check "cut archive names the entry" 'grep -q "failed at entry 2 of 3" <<<"$out"'
+out=$(run inspect "$(p "$work/cut.cf00")" 2>&1)
+check "inspect of a cut archive fails" '[ $? -ne 0 ] && grep -q "entry 2" <<<"$out"'
+out=$(run apply "$(p "$work/missing.cf00")" "$(p "$work/inst2")" 2>&1)
+status=$?
+check "missing archive exits non-zero" '[ $status -ne 0 ] && grep -q "cannot open or read" <<<"$out"'
+out=$(run apply 2>&1)
+check "usage" '[ $? -eq 2 ] && grep -q "usage" <<<"$out"'
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
