@@ -108,10 +108,10 @@ int main() {
         text += "record " + std::to_string(i % 97) + " of the course file\r\n";
     }
     samples.push_back({"text", Bytes(text.begin(), text.end())});
-    Bytes far = Random(4095, 2);
+    Bytes period = Random(4095, 2);
     Bytes edge;
     for (int i = 0; i < 30; ++i) {
-        edge.insert(edge.end(), far.begin(), far.end());
+        edge.insert(edge.end(), period.begin(), period.end());
         edge.push_back(static_cast<unsigned char>(i));
     }
     samples.push_back({"window_edge", edge});

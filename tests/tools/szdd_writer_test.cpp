@@ -27,10 +27,10 @@ std::vector<Sample> Samples() {
     }
     samples.push_back({"text", TextBytes(text)});
     // Repeats at distances around the window's reach, across block edges.
-    Bytes far = Random(4095, 2);
+    Bytes period = Random(4095, 2);
     Bytes edge;
     for (int i = 0; i < 40; ++i) {
-        edge.insert(edge.end(), far.begin(), far.end());
+        edge.insert(edge.end(), period.begin(), period.end());
         edge.push_back(static_cast<unsigned char>(i));
     }
     samples.push_back({"window_edge", edge});
