@@ -2,7 +2,6 @@
 # Runs a Windows test binary under Wine in the build's own prefix, with the
 # Japanese ANSI code page (932). scripts/test.sh makes the prefix fresh per run.
 set -e
-here=$(cd "$(dirname "$0")" && pwd)
 # The prefix lives at the top of the build tree that runs the test.
 build=$PWD
 while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done

@@ -52,7 +52,7 @@ int CommandApply(int argc, char** argv) {
         DrawProgress("records", total > 0 ? total : 0, total > 0 ? total : 0);
         EndProgress();
         std::printf("applied %d record%s to %s\n", total > 0 ? total : 0, total == 1 ? "" : "s",
-                    directory);
+                    argv[1]);
         return 0;
     }
     EndProgress();
