@@ -6,6 +6,7 @@
 #include "fileutil/fileutil.h"
 #include "payload/archive_writer.h"
 #include "payload/patch_worker.h"
+#include "payload/szdd_writer.h"
 #include "tests/core/test_support.h"
 
 namespace {
@@ -247,7 +248,12 @@ TEST(Worker, MultiMegabyteArchive) {
     std::vector<ByteVector> news;
     Sample sample;
     for (int i = 0; i < kFiles; ++i) {
-        olds.push_back(RandomBytes(150000 + 1000 * i, 100 + i));
+        // Half noise, half repeating text, so that the envelope has matches.
+        olds.push_back(RandomBytes(75000 + 500 * i, 100 + i));
+        for (int line = 0; olds.back().size() < 150000u + 1000 * i; ++line) {
+            ByteVector text = Bytes("record " + std::to_string(line % 37) + " of the course\n");
+            olds.back().insert(olds.back().end(), text.begin(), text.end());
+        }
         ByteVector next = olds.back();
         for (size_t j = 0; j < next.size(); j += 997) {
             next[j] ^= 0x5A;
@@ -258,6 +264,9 @@ TEST(Worker, MultiMegabyteArchive) {
     }
     sample.Build();
     ASSERT_GT(sample.archive.size(), 3u << 20);
+    ByteVector szdd;
+    ASSERT_TRUE(SzddCompressBuffer(sample.archive.data(), sample.archive.size(), &szdd));
+    EXPECT_LT(szdd.size(), sample.archive.size() * 3 / 4);
     for (bool compressed : {false, true}) {
         ScratchDir install;
         ScratchDir temp;
@@ -265,8 +274,7 @@ TEST(Worker, MultiMegabyteArchive) {
         for (int i = 0; i < kFiles; ++i) {
             ASSERT_TRUE(WriteFile(install.At("course\\c" + std::to_string(i) + ".bin"), olds[i]));
         }
-        ASSERT_TRUE(WriteFile(temp.At("big"),
-                              compressed ? SzddLiteralsOnly(sample.archive) : sample.archive));
+        ASSERT_TRUE(WriteFile(temp.At("big"), compressed ? szdd : sample.archive));
         Outcome outcome = RunWorker(temp.At("big"), install);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_EQ(outcome.index, kFiles - 1);
