@@ -7,7 +7,8 @@ build=$PWD
 while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
 [ -f "$build/CMakeCache.txt" ] || build=$PWD
 : "${WINEPREFIX:=${VARNELO_WINEPREFIX:-$build/wineprefix}}"
-export WINEPREFIX WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+# No Mono or Gecko: their installers would ask on a display and are not needed.
+export WINEPREFIX WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDLLOVERRIDES="mscoree=;mshtml="
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
 mkdir -p "$WINEPREFIX"
