@@ -20,7 +20,9 @@ struct Encoded {
 Encoded Encode(const Bytes& old, const Bytes& now, int32_t minCopy = kDeltaMinCopy) {
     FILE* in = std::tmpfile();
     FILE* spool = std::tmpfile();
-    std::fwrite(now.data(), 1, now.size(), in);
+    if (!now.empty()) {
+        std::fwrite(now.data(), 1, now.size(), in);
+    }
     std::rewind(in);
     BlockIndex index;
     BuildBlockIndex(&index, old.data(), static_cast<uint32_t>(old.size()));

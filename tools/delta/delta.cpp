@@ -68,24 +68,28 @@ uint32_t MatchForward(const BlockIndex* index, uint32_t o, const unsigned char* 
 void BuildBlockIndex(BlockIndex* index, const unsigned char* old, uint32_t oldSize) {
     index->old = old;
     index->oldSize = oldSize;
-    int64_t blockSize = kDeltaMinBlock;
-    int64_t maxBlocks = int64_t(1) << (kDeltaMaxIndexBits - 1);
-    if (oldSize / blockSize > maxBlocks) {
-        blockSize = (oldSize + maxBlocks - 1) / maxBlocks;
+    int64_t step = 1;
+    if (oldSize > kDeltaMaxEntries) {
+        step = (oldSize + kDeltaMaxEntries - 1) / kDeltaMaxEntries;
     }
-    index->blockSize = static_cast<int32_t>(blockSize);
-    int64_t blocks = oldSize / blockSize;
+    // Every match of blockSize + step - 1 bytes still covers an entered position.
+    index->step = static_cast<int32_t>(step);
+    index->blockSize = kDeltaMinBlock;
+    int64_t entries = oldSize >= static_cast<uint32_t>(index->blockSize)
+                          ? (oldSize - index->blockSize) / step + 1
+                          : 0;
     int32_t bits = 10;
-    while (bits < kDeltaMaxIndexBits && (int64_t(1) << bits) < 2 * blocks) {
+    while (bits < kDeltaMaxIndexBits && (int64_t(1) << bits) < entries) {
         ++bits;
     }
     index->bits = bits;
-    index->slots.assign(size_t(1) << bits, 0);
-    // Later blocks first, so that the earliest of equal blocks keeps its slot.
-    for (int64_t b = blocks; b-- > 0;) {
-        uint32_t offset = static_cast<uint32_t>(b * blockSize);
-        uint32_t h = HashBlock(old + offset, index->blockSize);
-        index->slots[Bucket(h, bits)] = offset + 1;
+    index->heads.assign(size_t(1) << bits, 0);
+    index->links.assign(static_cast<size_t>(entries), 0);
+    // Later positions first, so each chain runs from the earliest position on.
+    for (int64_t e = entries; e-- > 0;) {
+        uint32_t h = Bucket(HashBlock(old + e * step, index->blockSize), bits);
+        index->links[static_cast<size_t>(e)] = index->heads[h];
+        index->heads[h] = static_cast<uint32_t>(e + 1);
     }
 }
 
@@ -206,22 +210,31 @@ bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_
                 bestOld = o;
             }
         }
-        // Candidate 2: an old block with the same hash.
+        // Candidates 2 and on: old positions with the same hash, the longest wins.
         if (ahead >= block) {
             if (!hashValid) {
                 hash = HashBlock(here, index->blockSize);
                 hashValid = true;
             }
-            uint32_t slot = index->slots[Bucket(hash, index->bits)];
-            if (slot != 0 && index->old[slot - 1] == here[0]) {
-                uint32_t o = slot - 1;
+            uint32_t entry = index->heads[Bucket(hash, index->bits)];
+            for (int32_t tries = 0; entry != 0 && tries < kDeltaCandidates; ++tries) {
+                uint32_t o = (entry - 1) * static_cast<uint32_t>(index->step);
+                entry = index->links[entry - 1];
+                if (index->old[o] != here[0] ||
+                    (bestLength > 0 && (bestLength >= ahead || o + bestLength >= index->oldSize ||
+                                        index->old[o + bestLength] != here[bestLength]))) {
+                    continue;
+                }
+                uint32_t n = MatchForward(index, o, here, ahead);
+                if (n == 0) {
+                    continue;
+                }
                 uint32_t back = 0;
                 while (back < pos - literal && back < o &&
                        index->old[o - back - 1] == here[-1 - int64_t(back)]) {
                     ++back;
                 }
-                uint32_t n = MatchForward(index, o, here, ahead);
-                if (n > 0 && n + back > bestLength + bestBack &&
+                if (n + back > bestLength + bestBack &&
                     n + back >= static_cast<uint32_t>(minCopy)) {
                     bestLength = n;
                     bestBack = back;

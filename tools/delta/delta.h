@@ -10,21 +10,27 @@
 #include <cstdio>
 #include <vector>
 
-constexpr int32_t kDeltaMinBlock = 8;
-constexpr int32_t kDeltaMaxIndexBits = 24;   // at most 16M slots (64 MB)
-constexpr int32_t kDeltaWindow = 8 << 20;    // new-file bytes held at once
-constexpr int32_t kDeltaLookahead = 1 << 20; // a match is extended this far at most per step
-constexpr int32_t kDeltaMinCopy = 24;        // shorter matches cost more as a 12-byte copy
+constexpr int32_t kDeltaMinBlock = 8;          // bytes hashed per position
+constexpr int64_t kDeltaMaxEntries = 16 << 20; // indexed positions at most (64 MB of links)
+constexpr int32_t kDeltaMaxIndexBits = 24;     // hash heads at most (64 MB)
+constexpr int32_t kDeltaCandidates = 64;       // old positions tried per new position
+constexpr int32_t kDeltaWindow = 8 << 20;      // new-file bytes held at once
+constexpr int32_t kDeltaLookahead = 1 << 20;   // a match is extended this far at most per step
+constexpr int32_t kDeltaMinCopy = 16;          // shorter matches cost more as a 12-byte copy
 constexpr uint32_t kDeltaMaxLiteral = 1u << 20;
 
-// Hash of every blockSize-byte block of the old file at a multiple of
-// blockSize; a slot holds a block's offset + 1, or 0.
+// Hash chains over the old file: every step-th position (step 1 unless the
+// file has more than kDeltaMaxEntries positions) is entered under the hash of
+// the blockSize bytes there. heads[hash] and links[entry] hold entry + 1, 0
+// ending a chain; entry e stands for old offset e * step.
 struct BlockIndex {
     const unsigned char* old;
     uint32_t oldSize;
     int32_t blockSize;
+    int32_t step;
     int32_t bits;
-    std::vector<uint32_t> slots;
+    std::vector<uint32_t> heads;
+    std::vector<uint32_t> links;
 };
 
 void BuildBlockIndex(BlockIndex* index, const unsigned char* old, uint32_t oldSize);

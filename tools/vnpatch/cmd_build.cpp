@@ -73,7 +73,7 @@ struct OldVersion {
 // Chunk stream of newFile against old, appended to the spool. False when a
 // file cannot be read or written.
 bool SpoolDelta(const TreeFile& old, const TreeFile& newFile, FILE* spool, Progress* progress,
-                DeltaStats* stats, std::string* error) {
+                int32_t minCopy, DeltaStats* stats, std::string* error) {
     unsigned char* contents = nullptr;
     int32_t oldSize = ReadWholeFile(&contents, old.path.c_str());
     if (oldSize < 0) {
@@ -90,7 +90,7 @@ bool SpoolDelta(const TreeFile& old, const TreeFile& newFile, FILE* spool, Progr
     BuildBlockIndex(index, contents, static_cast<uint32_t>(oldSize));
     ChunkSink* sink = new ChunkSink;
     SinkBegin(sink, spool);
-    bool ok = EncodeDelta(index, in, sink, kDeltaMinCopy, ShowProgress, progress);
+    bool ok = EncodeDelta(index, in, sink, minCopy, ShowProgress, progress);
     *stats = sink->stats;
     delete sink;
     delete index;
@@ -107,7 +107,8 @@ bool SpoolDelta(const TreeFile& old, const TreeFile& newFile, FILE* spool, Progr
 
 // Plans the records of one new file; chunk streams go to the spool.
 bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>& olds, FILE* spool,
-              Progress* progress, std::vector<PlannedRecord>* plan, std::string* error) {
+              Progress* progress, int32_t minCopy, std::vector<PlannedRecord>* plan,
+              std::string* error) {
     bool newSomewhere = false;
     std::vector<OldVersion> versions;
     for (const std::vector<TreeFile>& tree : olds) {
@@ -158,7 +159,8 @@ bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>&
         if (!v.ambiguous && v.file->size < static_cast<uint64_t>(INT32_MAX)) {
             int64_t start = VN_TELL(spool);
             DeltaStats stats;
-            if (start < 0 || !SpoolDelta(*v.file, newFile, spool, progress, &stats, error)) {
+            if (start < 0 ||
+                !SpoolDelta(*v.file, newFile, spool, progress, minCopy, &stats, error)) {
                 return false;
             }
             // A useful base: the copies outweigh their chunk heads.
@@ -252,12 +254,18 @@ int CommandBuild(int argc, char** argv) {
     std::vector<const char*> oldRoots;
     const char* newRoot = nullptr;
     const char* output = nullptr;
+    int32_t minCopy = kDeltaMinCopy;
     for (int i = 0; i < argc; ++i) {
         bool hasValue = i + 1 < argc;
         if (std::strcmp(argv[i], "--old") == 0 && hasValue) {
             oldRoots.push_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--new") == 0 && hasValue && newRoot == nullptr) {
             newRoot = argv[++i];
+        } else if (std::strcmp(argv[i], "--min-copy") == 0 && hasValue) {
+            minCopy = std::atoi(argv[++i]);
+            if (minCopy < 1) {
+                minCopy = 1;
+            }
         } else if (std::strcmp(argv[i], "-o") == 0 && hasValue && output == nullptr) {
             output = argv[++i];
         } else {
@@ -266,8 +274,9 @@ int CommandBuild(int argc, char** argv) {
         }
     }
     if (oldRoots.empty() || newRoot == nullptr || output == nullptr) {
-        std::fprintf(stderr,
-                     "usage: vnpatch build --old DIR [--old DIR ...] --new DIR -o ARCHIVE\n");
+        std::fprintf(
+            stderr,
+            "usage: vnpatch build --old DIR [--old DIR ...] --new DIR -o ARCHIVE [--min-copy N]\n");
         return 2;
     }
     std::string error;
@@ -323,7 +332,7 @@ int CommandBuild(int argc, char** argv) {
     for (const TreeFile& file : newFiles) {
         progress.label = file.name.c_str();
         int64_t before = progress.base;
-        ok = PlanFile(file, olds, spool, &progress, &plan, &error);
+        ok = PlanFile(file, olds, spool, &progress, minCopy, &plan, &error);
         // Files that needed no delta count as done all the same.
         progress.base = before + static_cast<int64_t>(file.size) * int64_t(olds.size());
         DrawProgress(progress.label, progress.base, progress.total);
