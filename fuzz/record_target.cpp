@@ -127,7 +127,8 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
         return true;
     }
     // OpPatch.
-    bool healable = bakBefore != nullptr && CrcOf(*bakBefore) == sourceCrc;
+    bool healable =
+        bakBefore != nullptr && (CrcOf(*bakBefore) == sourceCrc || CrcOf(*bakBefore) == targetCrc);
     if (healable && bakAfter != nullptr) {
         return Fail("a matching backup was not put back", name);
     }

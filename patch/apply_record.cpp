@@ -63,7 +63,8 @@ bool ParseHeader(const unsigned char* record, int32_t recordLength, RecordHeader
         return false;
     }
     header->name = reinterpret_cast<const char*>(record + kOffName);
-    if (std::memchr(header->name, '\0', nameLength) == nullptr || !IsSafeRelativeName(header->name)) {
+    if (std::memchr(header->name, '\0', nameLength) == nullptr ||
+        !IsSafeRelativeName(header->name)) {
         return false;
     }
     header->streamStart = kRecordHeaderSize + static_cast<int32_t>(nameLength);
@@ -124,7 +125,8 @@ bool ApplyWrite(const unsigned char* record, int32_t recordLength, const RecordH
     }
     int32_t position = header.streamStart;
     while (position < recordLength) {
-        if (WriteChunk(record, recordLength, &position, nullptr, 0, output) != ChunkResult::Written) {
+        if (WriteChunk(record, recordLength, &position, nullptr, 0, output) !=
+            ChunkResult::Written) {
             std::fclose(output);
             return false;
         }
@@ -139,24 +141,35 @@ bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordH
     if (!CopyText(backup, sizeof backup, target) || !AppendText(backup, sizeof backup, ".bak")) {
         return false;
     }
-    // Heal a rebuild that a killed run left unfinished: the old file waits
-    // under the backup name, with nothing or a partial file under the target
-    // name. Only a backup holding exactly this record's old version is put
-    // back (whatever stands under the target name goes first); any other
-    // backup is left alone and the rename below fails as before. This comes
-    // before the existence test, since the killed run may have left only the
-    // backup. A backup that matches but cannot be put back fails the record.
+    // Heal a record that a killed run left unfinished: the file waits under
+    // the backup name, with nothing or a partial file under the target name.
+    // Only a backup holding exactly this record's old version, or its new
+    // version (a file already up to date is renamed too, for the source
+    // test), is put back; whatever stands under the target name goes first.
+    // This comes before the existence test, since the killed run may have
+    // left only the backup. A matching backup that cannot be put back fails
+    // the record. Any other backup (another record's old version of the same
+    // file, or the user's) is left alone. It still blocks the rename below,
+    // and so fails the record, when the target is this record's old version;
+    // a readable target of any other version is passed over as the source
+    // test would, so that the record for that version can heal it.
     if (FileExists(backup)) {
         unsigned char* kept = nullptr;
         int32_t keptSize = ReadWholeFile(&kept, backup);
-        if (keptSize >= 0) {
-            bool matches = Crc32(keptSize, kept) == header.sourceCrc;
-            std::free(kept);
-            if (matches) {
-                DeleteFileForced(target);
-                if (!PlatformRename(backup, target)) {
-                    return false;
-                }
+        uint32_t keptCrc = keptSize >= 0 ? Crc32(keptSize, kept) : 0;
+        std::free(kept);
+        if (keptSize >= 0 && (keptCrc == header.sourceCrc || keptCrc == header.targetCrc)) {
+            DeleteFileForced(target);
+            if (!PlatformRename(backup, target)) {
+                return false;
+            }
+        } else if (FileExists(target)) {
+            unsigned char* current = nullptr;
+            int32_t currentSize = ReadWholeFile(&current, target);
+            bool otherVersion = currentSize >= 0 && Crc32(currentSize, current) != header.sourceCrc;
+            std::free(current);
+            if (otherVersion) {
+                return (flags & SkipSourceMismatch) != 0;
             }
         }
     }
