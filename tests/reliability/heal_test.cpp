@@ -1,0 +1,176 @@
+// Healing what a killed run left behind: each state an OpPatch can be cut off
+// in, and the backups that must be left alone. Builds natively and for
+// Windows.
+#include <gtest/gtest.h>
+
+#include "patch/apply_record.h"
+#include "tests/core/test_support.h"
+
+namespace {
+
+constexpr int32_t kFlags = SkipMissingTarget | SkipSourceMismatch;
+
+bool Apply(const ByteVector& record, const std::string& install) {
+    return ApplyPatchRecord(record.data(), static_cast<int32_t>(record.size()), install.c_str(),
+                            kFlags);
+}
+
+ByteVector Contents(const std::string& path) {
+    ByteVector bytes;
+    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
+    return bytes;
+}
+
+struct Versions {
+    ByteVector oldVersion = RandomBytes(70000, 11);
+    ByteVector newVersion;
+    ByteVector record;
+    Versions() {
+        newVersion = oldVersion;
+        newVersion.resize(50000);
+        ByteVector tail = RandomBytes(30000, 12);
+        newVersion.insert(newVersion.end(), tail.begin(), tail.end());
+        record = PatchRecordFor("course\\OVAL.bin", oldVersion, newVersion);
+    }
+};
+
+} // namespace
+
+// States 2 and 3 of a rebuild (backup only, backup beside a partial file),
+// and a kill after verification but before the backup was deleted.
+TEST(Heal, MatchingBackupIsPutBackAndTheRecordApplied) {
+    Versions v;
+    struct Case {
+        const char* what;
+        bool target;
+        ByteVector targetContents;
+    };
+    ByteVector partial(v.newVersion.begin(), v.newVersion.begin() + 20000);
+    const Case cases[] = {
+        {"backup only", false, {}},
+        {"partial target", true, partial},
+        {"empty target", true, {}},
+        {"verified target", true, v.newVersion},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), v.oldVersion));
+        if (c.target) {
+            ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), c.targetContents));
+        }
+        EXPECT_TRUE(Apply(v.record, dir.Install()));
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
+        EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
+    }
+}
+
+// A file already up to date is renamed for the source test as well; a kill
+// there leaves the new version under the backup name.
+TEST(Heal, BackupHoldingTheNewVersionIsPutBack) {
+    Versions v;
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDirectory(dir.At("course")));
+    ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), v.newVersion));
+    EXPECT_TRUE(Apply(v.record, dir.Install()));
+    EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
+    EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
+}
+
+// Any other backup is the user's business: the rules without healing hold.
+TEST(Heal, OtherBackupsAreLeftAlone) {
+    Versions v;
+    ByteVector stranger = RandomBytes(500, 13);
+    {
+        SCOPED_TRACE("beside the old version: the rename fails");
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), v.oldVersion));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), stranger));
+        EXPECT_FALSE(Apply(v.record, dir.Install()));
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.oldVersion);
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), stranger);
+    }
+    {
+        SCOPED_TRACE("alone: a missing target, skipped");
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), stranger));
+        EXPECT_TRUE(Apply(v.record, dir.Install()));
+        EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin")));
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), stranger);
+    }
+    {
+        SCOPED_TRACE("an empty backup is not the old version of a non-empty file");
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), v.oldVersion));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), {}));
+        EXPECT_FALSE(Apply(v.record, dir.Install()));
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.oldVersion);
+    }
+}
+
+// One file, two older versions, two records: a backup of either version is
+// healed by the record that knows it, and passed over by the other.
+TEST(Heal, TwoRecordsForOneFile) {
+    ByteVector versionA = RandomBytes(40000, 21);
+    ByteVector versionB = RandomBytes(41000, 22);
+    ByteVector target = RandomBytes(45000, 23);
+    ByteVector recordA = PatchRecordFor("course\\OVAL.bin", versionA, target);
+    ByteVector recordB = PatchRecordFor("course\\OVAL.bin", versionB, target);
+    for (const ByteVector* left : {&versionA, &versionB, &target}) {
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), *left));
+        EXPECT_TRUE(Apply(recordA, dir.Install()));
+        EXPECT_TRUE(Apply(recordB, dir.Install()));
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), target);
+        EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
+    }
+}
+
+// Killed after one record had verified the file and before it deleted its
+// backup: the other record for the same file must not fail on that backup.
+TEST(Heal, BackupOfTheOtherVersionBesideTheVerifiedFile) {
+    ByteVector versionA = RandomBytes(40000, 21);
+    ByteVector versionB = RandomBytes(41000, 22);
+    ByteVector target = RandomBytes(45000, 23);
+    ByteVector recordA = PatchRecordFor("course\\OVAL.bin", versionA, target);
+    ByteVector recordB = PatchRecordFor("course\\OVAL.bin", versionB, target);
+    for (const ByteVector* left : {&versionA, &versionB}) {
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), target));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), *left));
+        EXPECT_TRUE(Apply(recordA, dir.Install()));
+        EXPECT_TRUE(Apply(recordB, dir.Install()));
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), target);
+        EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
+    }
+    // A backup that no record knows stays beside the finished file.
+    ScratchDir dir;
+    ByteVector stranger = RandomBytes(500, 24);
+    ASSERT_TRUE(MakeDirectory(dir.At("course")));
+    ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), target));
+    ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), stranger));
+    EXPECT_TRUE(Apply(recordA, dir.Install()));
+    EXPECT_TRUE(Apply(recordB, dir.Install()));
+    EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), target);
+    EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), stranger);
+}
+
+// A matching backup that cannot be put back fails the record and stays.
+TEST(Heal, BackupThatCannotBePutBackFailsTheRecord) {
+    Versions v;
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDirectory(dir.At("course")));
+    ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), v.oldVersion));
+    // A directory under the target name survives the forced delete.
+    ASSERT_TRUE(MakeDirectory(dir.At("course\\OVAL.bin")));
+    ASSERT_TRUE(WriteText(dir.At("course\\OVAL.bin\\keep.txt"), "x"));
+    EXPECT_FALSE(Apply(v.record, dir.Install()));
+    EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), v.oldVersion);
+    EXPECT_TRUE(Exists(dir.At("course\\OVAL.bin\\keep.txt")));
+}

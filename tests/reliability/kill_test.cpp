@@ -1,0 +1,324 @@
+// Interrupted updates: `vnpatch apply` killed with SIGKILL at random times and
+// before chosen file operations, on an archive of multi-megabyte rebuilds,
+// writes and a file with two older versions. The next run must always end
+// with every file at its target checksum and no backup left.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+
+#include "fileutil/fileutil.h"
+#include "payload/archive_writer.h"
+#include "tests/core/test_support.h"
+
+namespace {
+
+#ifdef VARNELO_SANITIZED
+constexpr size_t kMegabyte = 256 * 1024; // sanitized CRCs are slow
+constexpr int kRandomKills = 8;
+constexpr int kSweepPoints = 12;
+#else
+constexpr size_t kMegabyte = 1024 * 1024;
+constexpr int kRandomKills = 16;
+constexpr int kSweepPoints = 26;
+#endif
+
+std::string Root() {
+    static std::string root;
+    if (root.empty()) {
+        const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        char templ[128];
+        std::snprintf(templ, sizeof templ, "%s/vnrel-kill.XXXXXX", base);
+        if (mkdtemp(templ) != nullptr) {
+            root = templ;
+            std::atexit([] { RemoveTree(Root()); });
+        }
+    }
+    return root;
+}
+
+// A new version made of ranges of the old one (out of order) and new bytes.
+void AddRebuild(ByteVector* record, const ByteVector& oldVersion, ByteVector* newVersion,
+                unsigned seed) {
+    size_t n = oldVersion.size();
+    size_t quarter = n / 4;
+    ByteVector fresh = RandomBytes(n / 16 + 100, seed);
+    struct Piece {
+        size_t offset;
+        size_t length;
+    };
+    const Piece pieces[] = {{2 * quarter, quarter}, {0, quarter}, {3 * quarter, n - 3 * quarter}};
+    newVersion->clear();
+    for (int i = 0; i < 3; ++i) {
+        AppendCopyChunk(record, static_cast<uint32_t>(pieces[i].offset),
+                        static_cast<uint32_t>(pieces[i].length));
+        newVersion->insert(
+            newVersion->end(), oldVersion.begin() + static_cast<long>(pieces[i].offset),
+            oldVersion.begin() + static_cast<long>(pieces[i].offset + pieces[i].length));
+        size_t literal = fresh.size() / 3;
+        AppendLiteralChunk(record, fresh.data() + i * literal, static_cast<uint32_t>(literal));
+        newVersion->insert(newVersion->end(), fresh.begin() + static_cast<long>(i * literal),
+                           fresh.begin() + static_cast<long>((i + 1) * literal));
+    }
+}
+
+struct Update {
+    std::map<std::string, ByteVector> installed; // relative "\" path -> contents
+    std::map<std::string, uint32_t> expected;    // relative "/" path -> checksum
+    std::string archive;
+    std::string install;
+};
+
+std::string Slashes(std::string path) {
+    for (char& c : path) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    return path;
+}
+
+const Update& TheUpdate() {
+    static Update update;
+    if (!update.archive.empty()) {
+        return update;
+    }
+    std::vector<std::pair<std::string, ByteVector>> records;
+    auto rebuild = [&](const char* name, size_t size, unsigned seed) {
+        ByteVector oldVersion = RandomBytes(size, seed);
+        ByteVector newVersion;
+        ByteVector record;
+        BeginRecord(&record, OpPatch, CrcOf(oldVersion), 0, name);
+        AddRebuild(&record, oldVersion, &newVersion, seed + 1000);
+        WriteLe32(record.data() + kOffTargetCrc, CrcOf(newVersion));
+        update.installed[name] = oldVersion;
+        update.expected[Slashes(name)] = CrcOf(newVersion);
+        records.push_back({name, record});
+        return newVersion;
+    };
+    auto write = [&](const char* name, size_t size, unsigned seed, bool existing) {
+        ByteVector contents = RandomBytes(size, seed);
+        if (existing) {
+            update.installed[name] = RandomBytes(size / 2 + 10, seed + 500);
+        }
+        update.expected[Slashes(name)] = CrcOf(contents);
+        records.push_back({name, WriteRecord(name, contents)});
+    };
+    rebuild("CAR\\NR33.bin", 4 * kMegabyte, 1);
+    rebuild("CAR\\S15.bin", 2 * kMegabyte, 2);
+    // Two older versions of one file: the installed one is the second.
+    ByteVector versionA = RandomBytes(3 * kMegabyte, 3);
+    ByteVector target = rebuild("course\\OVAL.bin", 3 * kMegabyte + 7, 4);
+    records.push_back(
+        {"course\\OVAL.bin (A)", PatchRecordFor("course\\OVAL.bin", versionA, target)});
+    std::swap(records[records.size() - 1], records[records.size() - 2]);
+    rebuild("font\\font_01.mft", 300, 5);
+    write("font\\font_05.fnt", kMegabyte / 2, 6, false);
+    write("MENUDATA\\LOGO.bmp", kMegabyte, 7, false);
+    rebuild("course\\HILL.bin", kMegabyte, 8);
+    write("VRNL.exe", 2 * kMegabyte, 9, true);
+
+    update.archive = Root() + "/vnp1.tmp";
+    update.install = Root() + "/Varnelo";
+    ArchiveWriter writer;
+    EXPECT_TRUE(
+        ArchiveBegin(&writer, update.archive.c_str(), static_cast<int32_t>(records.size())));
+    char name[16];
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::snprintf(name, sizeof name, "%05u.pat", static_cast<unsigned>(i));
+        EXPECT_TRUE(ArchiveAdd(&writer, name, records[i].second.data(),
+                               static_cast<uint32_t>(records[i].second.size())));
+    }
+    EXPECT_TRUE(ArchiveFinish(&writer));
+    return update;
+}
+
+void Restore(const Update& update) {
+    RemoveTree(update.install);
+    ASSERT_TRUE(MakeDirectory(update.install));
+    for (const auto& file : update.installed) {
+        std::string path = update.install + "\\" + file.first;
+        std::string folder = path.substr(0, path.rfind('\\'));
+        MakeDirectory(folder);
+        ASSERT_TRUE(WriteFile(path, file.second)) << path;
+    }
+}
+
+// Relative "/" path -> checksum of every file under dir.
+void Checksums(const std::string& dir, const std::string& prefix,
+               std::map<std::string, uint32_t>* out) {
+    PlatformFindHandle handle;
+    PlatformFindData entry;
+    if (!PlatformFindFirst((dir + "\\*").c_str(), &handle, &entry)) {
+        return;
+    }
+    do {
+        std::string name = entry.name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if ((entry.attributes & kAttrDirectory) != 0) {
+            Checksums(dir + "\\" + name, prefix + name + "/", out);
+        } else {
+            ByteVector bytes;
+            ReadFile(dir + "\\" + name, &bytes);
+            (*out)[prefix + name] = CrcOf(bytes);
+        }
+    } while (PlatformFindNext(handle, &entry));
+    PlatformFindClose(handle);
+}
+
+double Now() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+struct RunResult {
+    bool killed;
+    int exitCode;
+};
+
+// Runs vnpatch apply; killed after delaySeconds (when >= 0) or by the shim
+// before file operation killAt (when > 0).
+RunResult RunApply(const Update& update, double delaySeconds, long killAt, const char* countFile) {
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (killAt > 0 || countFile != nullptr) {
+            setenv("LD_PRELOAD", VARNELO_KILL_SHIM, 1);
+            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+        }
+        if (killAt > 0) {
+            setenv("VARNELO_KILL_AT", std::to_string(killAt).c_str(), 1);
+        }
+        if (countFile != nullptr) {
+            setenv("VARNELO_KILL_COUNT", countFile, 1);
+        }
+        // VARNELO_VNPATCH in the environment tries another build of the tool.
+        const char* tool = std::getenv("VARNELO_VNPATCH");
+        tool = tool != nullptr ? tool : VARNELO_VNPATCH;
+        execl(tool, tool, "apply", update.archive.c_str(), update.install.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (delaySeconds >= 0) {
+        struct timespec wait = {
+            static_cast<time_t>(delaySeconds),
+            static_cast<long>((delaySeconds - static_cast<long>(delaySeconds)) * 1e9)};
+        nanosleep(&wait, nullptr);
+        kill(child, SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    RunResult run;
+    run.killed = WIFSIGNALED(status);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// The run after the kills: complete, every file at its target checksum.
+void ExpectHealed(const Update& update, const std::string& what) {
+    RunResult last = RunApply(update, -1, 0, nullptr);
+    EXPECT_FALSE(last.killed) << what;
+    EXPECT_EQ(last.exitCode, 0) << what;
+    std::map<std::string, uint32_t> found;
+    Checksums(update.install, "", &found);
+    EXPECT_EQ(found, update.expected) << what;
+}
+
+bool ShimAvailable() {
+    return std::string(VARNELO_KILL_SHIM).size() > 0;
+}
+
+} // namespace
+
+TEST(Kill, UninterruptedRunReachesTheTargets) {
+    const Update& update = TheUpdate();
+    Restore(update);
+    ExpectHealed(update, "plain run");
+    // A second run over the updated tree changes nothing.
+    ExpectHealed(update, "second run");
+}
+
+// Kills at random times within one run's length, now and then a second kill
+// in the run that heals; then one run to the end.
+TEST(Kill, AtRandomTimes) {
+    const Update& update = TheUpdate();
+    Restore(update);
+    double start = Now();
+    ASSERT_EQ(RunApply(update, -1, 0, nullptr).exitCode, 0);
+    double length = Now() - start;
+    unsigned seed = static_cast<unsigned>(std::time(nullptr));
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> when(0.0, length);
+    int killed = 0;
+    for (int i = 0; i < kRandomKills; ++i) {
+        Restore(update);
+        double delay = when(random);
+        killed += RunApply(update, delay, 0, nullptr).killed;
+        std::string what = "seed " + std::to_string(seed) + " kill " + std::to_string(i) + " at " +
+                           std::to_string(delay) + " s of " + std::to_string(length);
+        if (random() % 3 == 0) {
+            killed += RunApply(update, when(random) / 2, 0, nullptr).killed;
+            what += " and again in the healing run";
+        }
+        ExpectHealed(update, what);
+    }
+    RecordProperty("run_seconds", std::to_string(length));
+    RecordProperty("kills", killed);
+    std::printf("run %.3f s; %d of %d runs killed before their end (seed %u)\n", length, killed,
+                kRandomKills, seed);
+}
+
+// Kills just before chosen file operations (open, write, close, rename,
+// delete, make directory), spread over the whole run, some of them again in
+// the healing run.
+TEST(Kill, BeforeFileOperations) {
+    if (!ShimAvailable()) {
+        GTEST_SKIP() << "no preload shim in this build";
+    }
+    const Update& update = TheUpdate();
+    Restore(update);
+    std::string countFile = Root() + "/ops.txt";
+    ASSERT_EQ(RunApply(update, -1, 0, countFile.c_str()).exitCode, 0);
+    long operations = 0;
+    FILE* count = std::fopen(countFile.c_str(), "r");
+    ASSERT_NE(count, nullptr);
+    ASSERT_EQ(std::fscanf(count, "%ld", &operations), 1);
+    std::fclose(count);
+    ASSERT_GT(operations, 20);
+    long stride = operations / kSweepPoints > 0 ? operations / kSweepPoints : 1;
+    // Each run covers another comb of kill points; VARNELO_KILL_ALL=1 takes
+    // every operation.
+    if (std::getenv("VARNELO_KILL_ALL") != nullptr) {
+        stride = 1;
+    }
+    long first = 1 + static_cast<long>(std::time(nullptr) % stride);
+    int points = 0;
+    for (long at = first; at <= operations; at += stride) {
+        Restore(update);
+        RunResult run = RunApply(update, -1, at, nullptr);
+        EXPECT_TRUE(run.killed) << "operation " << at;
+        std::string what =
+            "killed before operation " + std::to_string(at) + " of " + std::to_string(operations);
+        if (points % 3 == 1) {
+            RunApply(update, -1, at / 2 + 1, nullptr);
+            what += ", and before operation " + std::to_string(at / 2 + 1) + " of the next run";
+        }
+        ExpectHealed(update, what);
+        ++points;
+    }
+    std::printf("%ld file operations per run; %d kill points\n", operations, points);
+}
