@@ -1,0 +1,17 @@
+# SZDD envelope of a file with mscompress, which writes "<name>_" beside its
+# input.   cmake -DIN=<file> -DOUT=<file> -DMSCOMPRESS=<program> -P compress_szdd.cmake
+get_filename_component(dir "${OUT}" DIRECTORY)
+set(work "${dir}/szdd-work")
+file(REMOVE_RECURSE "${work}")
+file(MAKE_DIRECTORY "${work}")
+file(COPY_FILE "${IN}" "${work}/archive")
+execute_process(COMMAND "${MSCOMPRESS}" archive WORKING_DIRECTORY "${work}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT EXISTS "${work}/archive_")
+    message(FATAL_ERROR "mscompress failed on ${IN}")
+endif()
+file(READ "${work}/archive_" head LIMIT 4 HEX)
+if(NOT head STREQUAL "535a4444")
+    message(FATAL_ERROR "mscompress did not write an SZDD file for ${IN}")
+endif()
+file(RENAME "${work}/archive_" "${OUT}")
+file(REMOVE_RECURSE "${work}")

@@ -1,0 +1,124 @@
+#include "ui/phase_windows.h"
+
+#include <commctrl.h>
+
+#include "payload/patch_worker.h"
+#include "payload/phase_state.h"
+#include "payload/worker_thread.h"
+#include "res/resource.h"
+#include "ui/messages.h"
+#include "updater/extract_payload.h"
+
+UINT_PTR PollTimerId = 0;
+
+namespace {
+
+constexpr UINT kPollPeriod = 100;
+
+// The whole flow relies on the worker having finished when its window has
+// closed. When the window or its timer could not be made, the window is gone
+// early, so wait here for the worker's status at the same pace.
+void AwaitWorker(const PhaseStatus* status) {
+    while (ObserveStatus(status) == kStatusRunning) {
+        Sleep(kPollPeriod);
+    }
+}
+
+// Shared by the two polling windows: the timer starts with the window and
+// dies with it; the user cannot close it (IDCANCEL is ignored).
+bool HandlePollWindow(HWND window, UINT message) {
+    if (message == WM_INITDIALOG) {
+        PollTimerId = SetTimer(window, 0, kPollPeriod, nullptr);
+        if (PollTimerId == 0) {
+            EndDialog(window, 0);
+        }
+        return true;
+    }
+    if (message == WM_DESTROY) {
+        if (PollTimerId != 0) {
+            KillTimer(window, PollTimerId);
+            PollTimerId = 0;
+        }
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+INT_PTR CALLBACK ConfirmDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_COMMAND) {
+        WORD id = LOWORD(wParam);
+        if (id == IDOK) {
+            EndDialog(window, 1);
+        } else if (id == IDCANCEL) {
+            EndDialog(window, 0);
+        }
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK WaitDialogProc(HWND window, UINT message, WPARAM, LPARAM) {
+    if (!HandlePollWindow(window, message) && message == WM_TIMER) {
+        if (ObserveStatus(&ExtractStatus) != kStatusRunning) {
+            EndDialog(window, 0);
+        }
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM, LPARAM) {
+    if (!HandlePollWindow(window, message) && message == WM_TIMER) {
+        // Range and position on every tick, before the status test, so the
+        // last tick shows the last index.
+        int32_t total = PatchProgressCounters.total.load(std::memory_order_relaxed);
+        LPARAM range = static_cast<LPARAM>((static_cast<uint32_t>(total) & 0xFFFF) << 16);
+        SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETRANGE, 0, range);
+        int32_t index = PatchProgressCounters.index.load(std::memory_order_relaxed);
+        SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(index), 0);
+        if (ObserveStatus(&PatchStatus) != kStatusRunning) {
+            EndDialog(window, 0);
+        }
+    }
+    return FALSE;
+}
+
+bool RunExtraction(char* tempPath) {
+    PublishStatus(&ExtractStatus, kStatusRunning);
+    if (!StartWorkerThread(ExtractWorker, tempPath)) {
+        // Without a worker nothing was extracted: a failed phase, reported
+        // here as the worker would have.
+        ShowMessage(IDS_EXTRACT_FAILED, CaptionError);
+        return false;
+    }
+    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_EXTRACT), nullptr, WaitDialogProc, 0);
+    AwaitWorker(&ExtractStatus);
+    return ObserveStatus(&ExtractStatus) != kStatusFailed;
+}
+
+bool RunPatch(const char* tempPath, char* installDir) {
+    PatchJob job;
+    job.archivePath = tempPath;
+    job.installDirectory = installDir;
+    PatchProgressCounters.total.store(kInitialTotal, std::memory_order_relaxed);
+    PatchProgressCounters.index.store(0, std::memory_order_relaxed);
+    PublishStatus(&PatchStatus, kStatusRunning);
+    // The progress bar's window class must exist before the template is used.
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&controls);
+    bool started = StartWorkerThread(PatchWorker, &job);
+    if (started) {
+        DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, ProgressDialogProc,
+                        0);
+        AwaitWorker(&PatchStatus);
+    }
+    // A worker that never started applied nothing: that is a failed patch.
+    if (!started || ObserveStatus(&PatchStatus) == kStatusFailed) {
+        ShowMessage(IDS_PATCH_FAILED, CaptionError);
+        return false;
+    }
+    ShowMessage(IDS_UPDATE_DONE, CaptionInfo);
+    return true;
+}
