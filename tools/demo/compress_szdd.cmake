@@ -1,7 +1,8 @@
 # SZDD envelope of a file with mscompress, which writes "<name>_" beside its
 # input.   cmake -DIN=<file> -DOUT=<file> -DMSCOMPRESS=<program> -P compress_szdd.cmake
-get_filename_component(dir "${OUT}" DIRECTORY)
-set(work "${dir}/szdd-work")
+# Each output has a work folder of its own, so that archives can be made in
+# parallel.
+set(work "${OUT}.work")
 file(REMOVE_RECURSE "${work}")
 file(MAKE_DIRECTORY "${work}")
 file(COPY_FILE "${IN}" "${work}/archive")

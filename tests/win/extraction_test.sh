@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The extraction phase behind its wait window: a "vnp" temporary file
+# identical to the embedded archive; two runs side by side; an overlong
+# temporary directory; a full disk. A failure's message is shown while the
+# wait window stays open, and the phase ends only once it is dismissed.
+#   extraction_test.sh WORKDIR   (PROBE, DEMO_ARCHIVE from the environment)
+set -u
+source "$(dirname "$0")/gui_lib.sh"
+gui_start "$1"
+WAIT_TITLE="展開中・・・"
+
+# probe_result FILE: the "result=... status=... path=..." line.
+probe_result() { tr -d '\r' <"$1" | grep '^result='; }
+
+host_path() { "$WINE" winepath -u "$1" 2>/dev/null | tr -d '\r'; }
+
+echo "--- success, twice side by side"
+gui_run "$GUI_WORK/extract1.out" "$PROBE" extract
+first=$GUI_LAST
+gui_run "$GUI_WORK/extract2.out" "$PROBE" extract
+gui_wait_exit "$first" 30 || gui_fail "first probe failed"
+gui_wait_exit "$GUI_LAST" 30 || gui_fail "second probe failed"
+paths=()
+for out in "$GUI_WORK/extract1.out" "$GUI_WORK/extract2.out"; do
+    line=$(probe_result "$out")
+    case "$line" in
+    "result=1 status=1 path="*) ;;
+    *) gui_fail "extraction: $line" ;;
+    esac
+    path=${line#*path=}
+    name=${path##*\\}
+    case "$name" in
+    vnp*) ;;
+    *) gui_fail "temporary file name does not begin with vnp: $path" ;;
+    esac
+    file=$(host_path "$path")
+    cmp -s "$file" "$DEMO_ARCHIVE" || gui_fail "$path differs from the embedded archive"
+    paths+=("$file")
+done
+[ "${paths[0]}" != "${paths[1]}" ] || gui_fail "two runs wrote the same file ${paths[0]}"
+rm -f "${paths[@]}"
+
+set_temp() {
+    local name
+    for name in TEMP TMP; do
+        "$WINE" reg add 'HKCU\Environment' /v $name /t REG_EXPAND_SZ /d "$1" /f >/dev/null 2>&1
+    done
+    "$WINESERVER" -w
+}
+normal_temp=$("$WINE" cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')
+
+# failing_run CASE TMPDIR TEXT: the message appears with the wait window still
+# up; only after Enter does the window close and the phase end with -1.
+failing_run() {
+    local what=$1 tmp=$2 text=$3
+    echo "--- $what"
+    # Wine takes TEMP and TMP from the user's environment in the registry.
+    set_temp "$tmp"
+    gui_run "$GUI_WORK/$what.out" "$PROBE" extract
+    local pid=$GUI_LAST
+    gui_expect_box "エラー" "$text" 30
+    local wait_window
+    wait_window=$(gui_find "$WAIT_TITLE" 2) || gui_fail "$what: the wait window closed before the message was dismissed"
+    if [ "$what" = full_disk ]; then
+        # The box and the wait window are both centred: move the box aside.
+        xdotool windowmove "$GUI_BOX" 20 20
+        gui_shot_keep "$wait_window" wait_window
+        import -window root "$GUI_WORK/shots/wait_window_with_failure.png"
+    fi
+    sleep 0.5
+    kill -0 "$pid" 2>/dev/null || gui_fail "$what: the phase ended before the message was dismissed"
+    gui_key "$GUI_BOX" Return
+    gui_gone "$WAIT_TITLE" 5 || gui_fail "$what: the wait window stayed after the message"
+    gui_wait_exit "$pid" 10 || gui_fail "$what: probe failed"
+    local line
+    line=$(probe_result "$GUI_WORK/$what.out")
+    case "$line" in
+    "result=0 status=-1 path="*) ;;
+    *) gui_fail "$what: $line" ;;
+    esac
+    gui_no_box_for 1
+    set_temp "$normal_temp"
+}
+
+# A temporary directory of 260 characters or more.
+long=$GUI_WORK/t
+while [ ${#long} -lt 280 ]; do long=$long/directory_name_0123456789; done
+mkdir -p "$long"
+failing_run long_temp_dir "Z:${long//\//\\}" "テンポラリファイルの作成に失敗しました"
+[ -z "$(ls -A "$long")" ] || gui_fail "files were created in the overlong directory"
+
+# A full disk: a tmpfs smaller than the archive as the temporary directory.
+full=$GUI_WORK/full
+mkdir -p "$full"
+if mount -t tmpfs -o size=16k tmpfs "$full" 2>/dev/null; then
+    trap 'umount "$full" 2>/dev/null; gui_cleanup' EXIT
+    failing_run full_disk "Z:${full//\//\\}" "インストールファイルの抽出に失敗しました"
+    [ -z "$(ls -A "$full")" ] || gui_fail "the temporary file stayed on the full disk: $(ls "$full")"
+    umount "$full"
+else
+    echo "SKIP full disk: cannot mount a tmpfs here"
+fi
+[ -z "$(gui_temp_files)" ] || gui_fail "temporary files left: $(gui_temp_files)"
+echo "extraction: all checks passed"

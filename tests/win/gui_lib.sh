@@ -1,0 +1,178 @@
+# Helpers for the GUI tests under Wine: a private Xvfb, a fresh Wine prefix
+# with code page 932 and Japanese fonts, window lookup and key presses with
+# xdotool, screenshots with ImageMagick. Source it; call gui_start first.
+#
+# Wine draws the window frames itself (X11 Driver "Decorated"=N), since no
+# window manager runs in Xvfb; "ＭＳ Ｐゴシック" and the other Japanese system
+# fonts are replaced by the IPA fonts.
+
+WINE=/usr/lib/wine/wine64
+[ -x "$WINE" ] || WINE=$(command -v wine64 || command -v wine)
+GUI_PIDS=()
+
+gui_fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+gui_cleanup() {
+    local pid
+    for pid in "${GUI_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+    done
+    if [ -n "${WINEPREFIX:-}" ]; then
+        WINEPREFIX=$WINEPREFIX "$WINESERVER" -k 2>/dev/null
+    fi
+    [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
+    wait 2>/dev/null
+}
+
+# gui_start WORKDIR: Xvfb on a free display and a fresh prefix in WORKDIR.
+gui_start() {
+    GUI_WORK=$1
+    rm -rf "$GUI_WORK"
+    mkdir -p "$GUI_WORK"
+    WINESERVER=$(dirname "$WINE")/wineserver
+    [ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver)
+    local fdfile=$GUI_WORK/display
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" 2>/dev/null &
+    XVFB_PID=$!
+    for _ in $(seq 100); do
+        [ -s "$fdfile" ] && break
+        sleep 0.05
+    done
+    [ -s "$fdfile" ] || gui_fail "Xvfb did not start"
+    export DISPLAY=:$(head -1 "$fdfile")
+    export WINEPREFIX=$GUI_WORK/prefix WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    trap gui_cleanup EXIT
+    "$WINE" wineboot -i >/dev/null 2>&1
+    local fonts='HKCU\Software\Wine\Fonts\Replacements'
+    local name
+    for name in "ＭＳ Ｐゴシック" "MS PGothic" "ＭＳ ゴシック" "MS Gothic" "MS UI Gothic" \
+        "ＭＳ Ｐ明朝" "ＭＳ 明朝"; do
+        "$WINE" reg add "$fonts" /v "$name" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1
+    done
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
+        >/dev/null 2>&1
+    "$WINESERVER" -w
+}
+
+# gui_c_drive: the prefix's C: folder on the host.
+gui_c_drive() { echo "$WINEPREFIX/drive_c"; }
+
+# gui_run OUTFILE PROGRAM ARGS...: starts the program in the background;
+# its pid is in GUI_LAST.
+gui_run() {
+    local out=$1
+    shift
+    "$WINE" "$@" >"$out" 2>&1 &
+    GUI_LAST=$!
+    GUI_PIDS+=("$GUI_LAST")
+}
+
+# gui_wait_exit PID [SECONDS]: waits for the program; its exit code.
+gui_wait_exit() {
+    local pid=$1 limit=${2:-30}
+    local i
+    for i in $(seq $((limit * 20))); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid"
+            return $?
+        fi
+        sleep 0.05
+    done
+    gui_fail "program $pid still running after ${limit}s"
+}
+
+# gui_find TITLE [SECONDS]: id of a visible window with exactly that title.
+gui_find() {
+    local title=$1 limit=${2:-20}
+    local i id
+    for i in $(seq $((limit * 10))); do
+        for id in $(xdotool search --onlyvisible --name "$title" 2>/dev/null); do
+            if [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$title" ]; then
+                echo "$id"
+                return 0
+            fi
+        done
+        sleep 0.1
+    done
+    return 1
+}
+
+# gui_absent TITLE: true when no visible window has that title.
+gui_absent() {
+    local id
+    for id in $(xdotool search --onlyvisible --name "$1" 2>/dev/null); do
+        [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ] && return 1
+    done
+    return 0
+}
+
+# gui_gone TITLE [SECONDS]: waits until no window has that title.
+gui_gone() {
+    local limit=${2:-20}
+    local i
+    for i in $(seq $((limit * 10))); do
+        gui_absent "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# gui_key WINDOW KEY: focuses the window and presses the key.
+gui_key() {
+    xdotool windowfocus --sync "$1" >/dev/null 2>&1
+    sleep 0.2
+    xdotool key "$2"
+}
+
+# gui_shot WINDOW FILE: screenshot of the window's area of the screen.
+gui_shot() {
+    local geometry x y w h
+    geometry=$(xdotool getwindowgeometry --shell "$1")
+    x=$(sed -n 's/^X=//p' <<<"$geometry")
+    y=$(sed -n 's/^Y=//p' <<<"$geometry")
+    w=$(sed -n 's/^WIDTH=//p' <<<"$geometry")
+    h=$(sed -n 's/^HEIGHT=//p' <<<"$geometry")
+    sleep 0.3
+    import -window root -crop "${w}x${h}+${x}+${y}" +repage "$2"
+}
+
+# sjis_hex TEXT: the text's Shift-JIS bytes in hex, as the probe prints them.
+sjis_hex() {
+    printf '%s' "$1" | iconv -f UTF-8 -t CP932 | od -An -tx1 | tr -d ' \n'
+}
+
+# gui_expect_box TITLE TEXT [SECONDS]: waits for a message box with that
+# title and checks what it shows: that text, one OK button, no icon, no
+# owner. Leaves its window id in GUI_BOX.
+gui_expect_box() {
+    local title=$1 text=$2 limit=${3:-20}
+    GUI_BOX=$(gui_find "$title" "$limit") || gui_fail "no message box \"$title\""
+    local seen
+    seen=$("$WINE" "$PROBE" readbox "$(sjis_hex "$title")" 2>/dev/null | tr -d '\r')
+    local want="text=$(sjis_hex "$text") buttons=1 button=OK icons=0 owner=0"
+    [ "$seen" = "$want" ] || gui_fail "box \"$title\": got '$seen', want '$want'"
+}
+
+# gui_no_box_for SECONDS: fails if a message box of either caption shows up.
+gui_no_box_for() {
+    local i
+    for i in $(seq $(($1 * 10))); do
+        gui_absent "エラー" && gui_absent "情報" || gui_fail "an unexpected message box appeared"
+        sleep 0.1
+    done
+}
+
+# gui_temp_files: the "vnp" temporary files in the prefix, one a line.
+gui_temp_files() {
+    find "$WINEPREFIX/drive_c" -iname 'vnp*.tmp' 2>/dev/null
+}
+
+# gui_shot_keep WINDOW NAME: a screenshot into the run's shots folder.
+gui_shot_keep() {
+    mkdir -p "$GUI_WORK/shots"
+    gui_shot "$1" "$GUI_WORK/shots/$2.png"
+}

@@ -1,0 +1,428 @@
+// Probe for the GUI tests under Wine. It carries the updater's resource
+// script and an archive of its own, and runs one piece of the updater:
+//
+//   ui_probe resources UPDATER_EXE   check the executable's string table,
+//                                    dialog templates and version record
+//   ui_probe message ID CAPTION      ShowMessage(ID, CAPTION)
+//   ui_probe extract                 RunExtraction; prints "status=N path=P"
+//   ui_probe readbox HEXTITLE        describe the message box with that
+//                                    title (Shift-JIS bytes in hex), which
+//                                    may belong to another process
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fileutil/path.h"
+#include "payload/phase_state.h"
+#include "res/resource.h"
+#include "ui/messages.h"
+#include "ui/phase_windows.h"
+
+namespace {
+
+constexpr WORD kJapanese = 0x0411;
+int Failures = 0;
+
+void Check(bool ok, const char* what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
+    if (!ok) {
+        ++Failures;
+    }
+}
+
+// --- string table ---------------------------------------------------------
+
+struct ExpectedString {
+    UINT id;
+    const char16_t* stored; // as the resource holds it
+    const char* shiftJis;   // as LoadStringA gives it under code page 932
+};
+
+const ExpectedString kStrings[] = {
+    {IDS_TEMPFILE_FAILED, u"テンポラリファイルの作成に失敗しました",
+     "\x83\x65\x83\x93\x83\x7C\x83\x89\x83\x8A\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x8D\xEC"
+     "\x90\xAC\x82\xC9\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD"},
+    {IDS_EXTRACT_FAILED, u"インストールファイルの抽出に失敗しました",
+     "\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC"
+     "\x92\x8A\x8F\x6F\x82\xC9\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD"},
+    {IDS_NOT_INSTALLED, u"Varnelo をインストールしてください。",
+     "Varnelo \x82\xF0\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x82\xB5\x82\xC4\x82\xAD"
+     "\x82\xBE\x82\xB3\x82\xA2\x81\x42"},
+    {IDS_PATCH_FAILED, u"パッチの適用に失敗しました。\n再度CD-ROMからインストールしてください。",
+     "\x83\x70\x83\x62\x83\x60\x82\xCC\x93\x4B\x97\x70\x82\xC9\x8E\xB8\x94\x73\x82\xB5\x82\xDC"
+     "\x82\xB5\x82\xBD\x81\x42\x0A\x8D\xC4\x93\x78"
+     "CD-ROM"
+     "\x82\xA9\x82\xE7\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x82\xB5\x82\xC4\x82\xAD"
+     "\x82\xBE\x82\xB3\x82\xA2\x81\x42"},
+    {IDS_UPDATE_DONE, u"アップデート完了しました。",
+     "\x83\x41\x83\x62\x83\x76\x83\x66\x81\x5B\x83\x67\x8A\xAE\x97\xB9\x82\xB5\x82\xDC\x82\xB5"
+     "\x82\xBD\x81\x42"},
+};
+
+size_t Length16(const char16_t* text) {
+    size_t n = 0;
+    while (text[n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
+// The stored UTF-16 of one id: its block (ids 16 a block) under Japanese.
+bool StoredString(HMODULE module, UINT id, std::u16string* out) {
+    HRSRC found =
+        FindResourceExA(module, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(id / 16 + 1), kJapanese);
+    if (found == nullptr) {
+        return false;
+    }
+    DWORD size = SizeofResource(module, found);
+    const WORD* words = static_cast<const WORD*>(LockResource(LoadResource(module, found)));
+    if (words == nullptr) {
+        return false;
+    }
+    size_t at = 0;
+    for (UINT i = 0; i < id % 16; ++i) {
+        at += 1 + words[at];
+    }
+    if ((at + 1) * 2 > size || (at + 1 + words[at]) * 2 > size) {
+        return false;
+    }
+    out->assign(reinterpret_cast<const char16_t*>(words + at + 1), words[at]);
+    return true;
+}
+
+void CheckStrings(HMODULE module) {
+    char what[96];
+    for (const ExpectedString& s : kStrings) {
+        std::u16string stored;
+        std::snprintf(what, sizeof what, "string %u stored as UTF-16 under 1041", s.id);
+        Check(StoredString(module, s.id, &stored) &&
+                  stored == std::u16string(s.stored, Length16(s.stored)),
+              what);
+        char loaded[260];
+        int n = LoadStringA(module, s.id, loaded, sizeof loaded);
+        std::snprintf(what, sizeof what, "string %u loads as its Shift-JIS bytes (%d bytes)", s.id,
+                      n);
+        Check(n > 0 && std::strcmp(loaded, s.shiftJis) == 0, what);
+    }
+    // Exactly the five texts: every other id of their blocks is empty.
+    int extra = 0;
+    for (UINT id = 0; id < 32; ++id) {
+        bool known = false;
+        for (const ExpectedString& s : kStrings) {
+            known = known || s.id == id;
+        }
+        char loaded[260];
+        if (!known && LoadStringA(module, id, loaded, sizeof loaded) > 0) {
+            ++extra;
+        }
+    }
+    Check(extra == 0, "no other text in the string table");
+}
+
+// --- dialog templates -----------------------------------------------------
+
+struct ExpectedControl {
+    WORD id;
+    const char16_t* className; // "button", "static" or a class name given by name
+    const char16_t* text;
+    short x, y, cx, cy;
+    DWORD style;
+};
+
+struct ExpectedDialog {
+    WORD id;
+    DWORD style;
+    short cx, cy;
+    const char16_t* title;
+    int count;
+    ExpectedControl controls[3];
+};
+
+const ExpectedDialog kDialogs[] = {
+    {IDD_EXTRACT,
+     0x80C008C0,
+     105,
+     23,
+     u"展開中・・・",
+     1,
+     {{0xFFFF, u"static", u"ファイルの展開をしています...", 7, 7, 90, 8, 0x50020000}}},
+    {IDD_CONFIRM,
+     0x80C808C0,
+     258,
+     111,
+     u"Varnelo Update 1.1.0.3",
+     3,
+     {{1, u"button", u"OK", 201, 90, 50, 14, 0x50010001},
+      {2, u"button", u"ｷｬﾝｾﾙ", 145, 90, 50, 14, 0x50010000},
+      {0xFFFF, u"static",
+       u"このアップデータは、Varneloを\nバージョン １．１．０．３ にアップデートします。\n\n"
+       u"アップデートすることによりコースや車のデータ、車の挙動等が変更されます。\n"
+       u"またバージョン１．０で作成されたピットカー、リプレイ、ゴースト等は\n"
+       u"使用できなくなります。\n\nアップデートを適用しますか？",
+       7, 7, 244, 77, 0x50020000}}},
+    {IDD_PROGRESS,
+     0x80C008C0,
+     187,
+     27,
+     u"Update中・・・",
+     1,
+     {{IDC_PROGRESS, u"msctls_progress32", u"Progress1", 7, 7, 173, 14, 0x50000001}}},
+};
+
+// Reads the template's words in order; every read is bounds-checked.
+struct TemplateReader {
+    const BYTE* bytes;
+    DWORD size;
+    DWORD at;
+    bool ok;
+    WORD Word() {
+        if (at + 2 > size) {
+            ok = false;
+            return 0;
+        }
+        WORD w = static_cast<WORD>(bytes[at] | bytes[at + 1] << 8);
+        at += 2;
+        return w;
+    }
+    DWORD Dword() {
+        WORD low = Word();
+        return low | static_cast<DWORD>(Word()) << 16;
+    }
+    std::u16string Text() {
+        std::u16string text;
+        for (WORD w = Word(); ok && w != 0; w = Word()) {
+            text.push_back(static_cast<char16_t>(w));
+        }
+        return text;
+    }
+    // A name or an ordinal (0xFFFF then the number); ordinals read as "#n".
+    std::u16string NameOrOrdinal() {
+        if (at + 2 <= size && bytes[at] == 0xFF && bytes[at + 1] == 0xFF) {
+            Word();
+            WORD ordinal = Word();
+            if (ordinal == 0x80) {
+                return u"button";
+            }
+            if (ordinal == 0x82) {
+                return u"static";
+            }
+            return u"#" + std::u16string(1, static_cast<char16_t>(ordinal));
+        }
+        return Text();
+    }
+    void Align() { at = (at + 3) & ~3u; }
+};
+
+std::u16string Lower(std::u16string text) {
+    for (char16_t& c : text) {
+        if (c >= u'A' && c <= u'Z') {
+            c = static_cast<char16_t>(c - u'A' + u'a');
+        }
+    }
+    return text;
+}
+
+void CheckDialog(HMODULE module, const ExpectedDialog& d) {
+    char what[128];
+    HRSRC found = FindResourceExA(module, MAKEINTRESOURCEA(5), MAKEINTRESOURCEA(d.id), kJapanese);
+    std::snprintf(what, sizeof what, "dialog %u stored under 1041", d.id);
+    Check(found != nullptr, what);
+    if (found == nullptr) {
+        return;
+    }
+    TemplateReader r{static_cast<const BYTE*>(LockResource(LoadResource(module, found))),
+                     SizeofResource(module, found), 0, true};
+    if (r.bytes == nullptr) {
+        Check(false, "dialog template loads");
+        return;
+    }
+    DWORD style = r.Dword();
+    DWORD exStyle = r.Dword();
+    WORD count = r.Word();
+    short x = static_cast<short>(r.Word());
+    short y = static_cast<short>(r.Word());
+    short cx = static_cast<short>(r.Word());
+    short cy = static_cast<short>(r.Word());
+    std::u16string menu = r.NameOrOrdinal();
+    std::u16string windowClass = r.NameOrOrdinal();
+    std::u16string title = r.Text();
+    WORD points = r.Word();
+    std::u16string font = r.Text();
+    std::snprintf(what, sizeof what, "dialog %u: classic template, style %08lx, %dx%d at 0,0", d.id,
+                  static_cast<unsigned long>(style), cx, cy);
+    Check(r.ok && style == d.style && exStyle == 0 && x == 0 && y == 0 && cx == d.cx &&
+              cy == d.cy && menu.empty() && windowClass.empty(),
+          what);
+    std::snprintf(what, sizeof what, "dialog %u: title, 9 pt font, %d controls", d.id, count);
+    Check(r.ok && title == d.title && points == 9 && font == u"ＭＳ Ｐゴシック" && count == d.count,
+          what);
+    for (int i = 0; i < d.count && i < count; ++i) {
+        const ExpectedControl& c = d.controls[i];
+        r.Align();
+        DWORD cStyle = r.Dword();
+        DWORD cExStyle = r.Dword();
+        short rect[4];
+        for (short& v : rect) {
+            v = static_cast<short>(r.Word());
+        }
+        WORD id = r.Word();
+        std::u16string cClass = r.NameOrOrdinal();
+        std::u16string text = r.NameOrOrdinal();
+        WORD extra = r.Word();
+        std::snprintf(what, sizeof what, "dialog %u control %d: id %u, style %08lx, rectangle",
+                      d.id, i, id, static_cast<unsigned long>(cStyle));
+        Check(r.ok && id == c.id && cStyle == c.style && cExStyle == 0 && rect[0] == c.x &&
+                  rect[1] == c.y && rect[2] == c.cx && rect[3] == c.cy && extra == 0,
+              what);
+        std::snprintf(what, sizeof what, "dialog %u control %d: class and text", d.id, i);
+        // Class names given by name must match exactly; the two predefined
+        // classes may be stored as ordinals or names.
+        bool predefined =
+            std::u16string(c.className) == u"button" || std::u16string(c.className) == u"static";
+        bool classOk = predefined ? Lower(cClass) == c.className : cClass == c.className;
+        Check(r.ok && classOk && text == c.text, what);
+    }
+}
+
+// --- version record -------------------------------------------------------
+
+void CheckVersion(const char* path) {
+    DWORD size = GetFileVersionInfoSizeA(path, nullptr);
+    std::string block(size, '\0');
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    bool ok = size > 0 && GetFileVersionInfoA(path, 0, size, &block[0]) &&
+              VerQueryValueA(&block[0], "\\", reinterpret_cast<void**>(&fixed), &length) &&
+              fixed != nullptr;
+    Check(ok && fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0 &&
+              fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0,
+          "version record: file and product version 1.0.0.0");
+    char* comment = nullptr;
+    ok = ok &&
+         VerQueryValueA(&block[0], "\\StringFileInfo\\041104B0\\Comments",
+                        reinterpret_cast<void**>(&comment), &length) &&
+         comment != nullptr;
+    Check(ok && std::strcmp(comment, "ver.1.x.x.x to 1.1.0.3") == 0,
+          "version record: comment \"ver.1.x.x.x to 1.1.0.3\"");
+}
+
+int Resources(const char* path) {
+    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) {
+        std::printf("FAIL cannot load %s\n", path);
+        return 1;
+    }
+    CheckStrings(module);
+    for (const ExpectedDialog& d : kDialogs) {
+        CheckDialog(module, d);
+    }
+    Check(FindResourceExA(module, MAKEINTRESOURCEA(10), MAKEINTRESOURCEA(IDR_PATCHDATA),
+                          kJapanese) != nullptr,
+          "archive stored as RCDATA 103 under 1041");
+    Check(FindResourceExA(module, MAKEINTRESOURCEA(16), MAKEINTRESOURCEA(1), kJapanese) != nullptr,
+          "version record stored under 1041");
+    FreeLibrary(module);
+    CheckVersion(path);
+    return Failures == 0 ? 0 : 1;
+}
+
+// --- message boxes of any process ---------------------------------------
+
+std::string Hex(const char* text) {
+    std::string out;
+    char two[3];
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        std::snprintf(two, sizeof two, "%02x", *p);
+        out += two;
+    }
+    return out;
+}
+
+std::string FromHex(const char* hex) {
+    std::string out;
+    for (size_t i = 0; hex[i] != 0 && hex[i + 1] != 0; i += 2) {
+        char two[3] = {hex[i], hex[i + 1], 0};
+        out.push_back(static_cast<char>(std::strtol(two, nullptr, 16)));
+    }
+    return out;
+}
+
+struct BoxContents {
+    std::string text;
+    int buttons;
+    std::string buttonText;
+    int icons;
+};
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM parameter) {
+    BoxContents* box = reinterpret_cast<BoxContents*>(parameter);
+    char className[64];
+    char text[512];
+    GetClassNameA(child, className, sizeof className);
+    GetWindowTextA(child, text, sizeof text);
+    LONG style = GetWindowLongA(child, GWL_STYLE);
+    if (!(style & WS_VISIBLE)) {
+        return TRUE;
+    }
+    if (lstrcmpiA(className, "Static") == 0) {
+        if ((style & SS_TYPEMASK) == SS_ICON) {
+            // The box keeps its icon control; it counts only with an icon.
+            if (SendMessageA(child, STM_GETICON, 0, 0) != 0) {
+                ++box->icons;
+            }
+        } else if (text[0] != 0) {
+            box->text += text;
+        }
+    } else if (lstrcmpiA(className, "Button") == 0) {
+        ++box->buttons;
+        box->buttonText += text;
+    }
+    return TRUE;
+}
+
+int ReadBox(const char* hexTitle) {
+    std::string title = FromHex(hexTitle);
+    HWND box = FindWindowA("#32770", title.c_str());
+    if (box == nullptr) {
+        std::printf("no box\n");
+        return 1;
+    }
+    BoxContents contents{"", 0, "", 0};
+    EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&contents));
+    std::printf("text=%s buttons=%d button=%s icons=%d owner=%d\n",
+                Hex(contents.text.c_str()).c_str(), contents.buttons, contents.buttonText.c_str(),
+                contents.icons, GetWindow(box, GW_OWNER) != nullptr ? 1 : 0);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    AppInstance = GetModuleHandleA(nullptr);
+    MessageOwner = nullptr;
+    if (argc == 3 && std::strcmp(argv[1], "resources") == 0) {
+        return Resources(argv[2]);
+    }
+    if (argc == 4 && std::strcmp(argv[1], "message") == 0) {
+        ShowMessage(static_cast<UINT>(std::atoi(argv[2])), std::atoi(argv[3]));
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "readbox") == 0) {
+        return ReadBox(argv[2]);
+    }
+    if (argc == 2 && std::strcmp(argv[1], "extract") == 0) {
+        char tempPath[kPathSize];
+        std::memset(tempPath, 0, sizeof tempPath);
+        bool ok = RunExtraction(tempPath);
+        std::printf("result=%d status=%d path=%s\n", ok ? 1 : 0, ObserveStatus(&ExtractStatus),
+                    tempPath);
+        return 0;
+    }
+    std::fprintf(
+        stderr,
+        "usage: ui_probe resources EXE | message ID CAPTION | extract | readbox HEXTITLE\n");
+    return 2;
+}

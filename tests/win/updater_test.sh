@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The updater as a user meets it: a sample installation registered under
+# App Paths, the confirmation, the phases, the outcome message, and what is
+# left on disk afterwards.
+#   updater_test.sh WORKDIR   (UPDATER, UPDATER_LARGE, UPDATER_BAD, PROBE,
+#                              DEMO_TOOL, DEMO_DIR from the environment)
+set -u
+source "$(dirname "$0")/gui_lib.sh"
+gui_start "$1"
+CONFIRM="Varnelo Update 1.1.0.3"
+PROGRESS="Update中・・・"
+APP_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\VRNL.exe'
+C=$(gui_c_drive)
+
+# install VERSION [DIR] [demo options]: a fresh sample tree at C:\DIR
+# (default Varnelo), registered; VERSION is 1_0_5_2, 1_1_0_0, 2_0_0_0 or
+# noversion.
+install() {
+    local version=$1 dir=${2:-Varnelo}
+    shift 2 || shift $#
+    INSTALL_HOST=$C/$dir
+    rm -rf "$INSTALL_HOST"
+    "$DEMO_TOOL" install "$INSTALL_HOST" "$DEMO_DIR/vrnl_$version.exe" "$@" >/dev/null ||
+        gui_fail "cannot install the sample tree"
+    "$WINE" reg add "$APP_KEY" /ve /d "C:\\${dir//\//\\}\\VRNL.exe" /f >/dev/null 2>&1 ||
+        gui_fail "cannot register the sample tree"
+}
+
+unregister() { "$WINE" reg delete "$APP_KEY" /f >/dev/null 2>&1; }
+
+# check_tree --pit removed|kept [options]: the tree is as the archive makes it,
+# with no temporary file and no backup left.
+check_tree() {
+    "$DEMO_TOOL" check "$INSTALL_HOST" "$@" || gui_fail "installation not as expected"
+    [ -z "$(gui_temp_files)" ] || gui_fail "temporary file left: $(gui_temp_files)"
+}
+
+# confirm_and_finish UPDATER TITLE TEXT [SHOT]: OK in the confirmation, then
+# the outcome message; the updater exits 0 once it is closed.
+confirm_and_finish() {
+    local updater=$1 title=$2 text=$3 shot=${4:-}
+    gui_run "$GUI_WORK/run.out" "$updater"
+    local pid=$GUI_LAST
+    local window
+    window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
+    [ -n "$shot" ] && gui_shot_keep "$window" "$shot"
+    gui_key "$window" Return
+    gui_expect_box "$title" "$text" 120
+    gui_absent "$PROGRESS" || gui_fail "the outcome message came before the progress window closed"
+    gui_key "$GUI_BOX" Return
+    gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
+}
+
+DONE="アップデート完了しました。"
+FAILED="パッチの適用に失敗しました。
+再度CD-ROMからインストールしてください。"
+
+echo "--- not installed"
+unregister
+gui_run "$GUI_WORK/run.out" "$UPDATER"
+gui_expect_box "エラー" "Varnelo をインストールしてください。"
+gui_absent "$CONFIRM" || gui_fail "confirmation shown without an installation"
+gui_key "$GUI_BOX" Return
+gui_wait_exit "$GUI_LAST" 20 || gui_fail "updater exit code $?"
+
+echo "--- 1.0.5.2: OK, update, pit data removed"
+install 1_0_5_2
+confirm_and_finish "$UPDATER" "情報" "$DONE" confirmation
+check_tree --pit removed
+
+for version in 1_1_0_0 2_0_0_0 noversion; do
+    echo "--- $version: pit data kept"
+    install "$version"
+    confirm_and_finish "$UPDATER" "情報" "$DONE"
+    check_tree --pit kept
+done
+
+# cancel_with HOW: Escape, the Cancel button (Tab to it, then Space), the
+# close box, Alt+F4. Nothing changes, no message follows.
+cancel_with() {
+    echo "--- cancel: $1"
+    install 1_0_5_2
+    "$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/before.txt"
+    gui_run "$GUI_WORK/run.out" "$UPDATER"
+    local pid=$GUI_LAST window
+    window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
+    case $1 in
+    escape) gui_key "$window" Escape ;;
+    button)
+        gui_key "$window" Tab
+        gui_key "$window" space
+        ;;
+    closebox)
+        local geometry w
+        geometry=$(xdotool getwindowgeometry --shell "$window")
+        w=$(sed -n 's/^WIDTH=//p' <<<"$geometry")
+        xdotool mousemove --window "$window" $((w - 11)) 11 click 1
+        ;;
+    altf4) gui_key "$window" alt+F4 ;;
+    esac
+    gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
+    gui_no_box_for 1
+    "$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/after.txt"
+    cmp -s "$GUI_WORK/before.txt" "$GUI_WORK/after.txt" || gui_fail "cancel changed the tree"
+    [ -z "$(gui_temp_files)" ] || gui_fail "temporary file after cancel: $(gui_temp_files)"
+}
+for how in escape button closebox altf4; do cancel_with $how; done
+
+echo "--- a record that does not verify"
+install 1_0_5_2
+confirm_and_finish "$UPDATER_BAD" "エラー" "$FAILED"
+check_tree --pit removed --bad
+
+echo "--- an installation directory with ソ and 表 (0x5C as a second byte)"
+install 1_0_5_2 "ゲーム/ソフト表/Varnelo"
+confirm_and_finish "$UPDATER" "情報" "$DONE"
+check_tree --pit removed
+
+echo "--- a long patch phase: the progress window"
+install 1_0_5_2 Varnelo --large
+gui_run "$GUI_WORK/run.out" "$UPDATER_LARGE"
+pid=$GUI_LAST
+window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
+gui_key "$window" Return
+progress=$(gui_find "$PROGRESS" 60) || gui_fail "no progress window"
+sleep 0.5
+gui_shot_keep "$progress" progress
+gui_absent "情報" || gui_fail "finished too fast to see the progress window"
+gui_expect_box "情報" "$DONE" 300
+gui_key "$GUI_BOX" Return
+gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
+check_tree --pit removed --large
+echo "updater: all checks passed"
