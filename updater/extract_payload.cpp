@@ -44,12 +44,13 @@ bool CopyResourceToFile(int32_t resourceId, const char* path) {
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    // Straight from the loaded image in one call; the count written is not
-    // compared, the call's own result decides.
+    // Straight from the loaded image in one call. A short count is a failed
+    // write too: some file systems (Wine's on a full disk among them) report
+    // success for the part that fitted, which would leave a cut archive.
     DWORD written = 0;
     BOOL ok = WriteFile(file, bytes, size, &written, nullptr);
     CloseHandle(file);
-    return ok != FALSE;
+    return ok != FALSE && written == size;
 }
 
 bool ExtractPayload(char* path) {
