@@ -1,0 +1,184 @@
+// Patch size and build time against xdelta3 and bsdiff over file pairs.
+//
+//   bench_delta [--min-copy N] OLD NEW [OLD NEW ...]
+//
+// Ours: the record vnpatch build makes for the pair (delta against the old
+// file), in an archive of its own, SZDD-compressed as it ships. The peers'
+// outputs are taken as they are (xdelta3 -9 -e -s, bsdiff). Pairs are
+// grouped by the folder of the new file for subtotals.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "bench_common.h"
+#include "fileutil/fileutil.h"
+#include "patch/record_writer.h"
+#include "payload/archive_writer.h"
+#include "payload/szdd_writer.h"
+#include "tools/delta/crc_stream.h"
+#include "tools/delta/delta.h"
+
+namespace {
+
+long FileSize(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return -1;
+    }
+    std::fseek(f, 0, SEEK_END);
+    long size = std::ftell(f);
+    std::fclose(f);
+    return size;
+}
+
+struct Ours {
+    long record;
+    long compressed;
+    double buildSeconds;    // index + delta + record
+    double compressSeconds; // SZDD
+};
+
+bool BuildOurs(const std::string& oldPath, const std::string& newPath, int32_t minCopy,
+               Ours* ours) {
+    double start = NowSeconds();
+    unsigned char* old = nullptr;
+    int32_t oldSize = ReadWholeFile(&old, oldPath.c_str());
+    FILE* in = std::fopen(newPath.c_str(), "rb");
+    FILE* spool = std::tmpfile();
+    if (oldSize < 0 || in == nullptr || spool == nullptr) {
+        std::free(old);
+        return false;
+    }
+    BlockIndex* index = new BlockIndex;
+    BuildBlockIndex(index, old, static_cast<uint32_t>(oldSize));
+    ChunkSink sink;
+    SinkBegin(&sink, spool);
+    bool ok = EncodeDelta(index, in, &sink, minCopy, nullptr, nullptr);
+    delete index;
+    std::fclose(in);
+    uint32_t oldCrc;
+    uint32_t newCrc;
+    uint64_t size;
+    uint64_t fingerprint;
+    ok = ok && CrcOfFile(oldPath.c_str(), &oldCrc, &size, &fingerprint) &&
+         CrcOfFile(newPath.c_str(), &newCrc, &size, &fingerprint);
+    ByteVector record;
+    BeginRecord(&record, OpPatch, oldCrc, newCrc, "asset.bin");
+    size_t head = record.size();
+    record.resize(head + static_cast<size_t>(sink.stats.streamBytes));
+    std::rewind(spool);
+    ok = ok &&
+         std::fread(record.data() + head, 1, record.size() - head, spool) == record.size() - head;
+    std::fclose(spool);
+    std::free(old);
+    std::vector<ArchiveEntry> entries = {{"00000.pat", &record}};
+    std::vector<unsigned char> archive = BuildArchive(entries);
+    double built = NowSeconds();
+    std::vector<unsigned char> packed;
+    ok = ok && SzddCompressBuffer(archive.data(), archive.size(), &packed);
+    double done = NowSeconds();
+    ours->record = static_cast<long>(archive.size());
+    ours->compressed = static_cast<long>(packed.size());
+    ours->buildSeconds = built - start;
+    ours->compressSeconds = done - built;
+    return ok;
+}
+
+std::string Quote(const std::string& text) {
+    return "'" + text + "'";
+}
+
+struct Totals {
+    long newBytes = 0;
+    long ours = 0;
+    long xdelta = 0;
+    long bsdiff = 0;
+    double oursSeconds = 0;
+    double xdeltaSeconds = 0;
+};
+
+void PrintTotals(const char* label, const Totals& t) {
+    std::printf("%-28s %10ld %10ld %10ld %10ld   %5.2fx %5.2fx   %7.3fs %7.3fs %5.2fx\n", label,
+                t.newBytes, t.ours, t.xdelta, t.bsdiff, double(t.ours) / double(t.xdelta),
+                double(t.ours) / double(t.bsdiff), t.oursSeconds, t.xdeltaSeconds,
+                t.oursSeconds / t.xdeltaSeconds);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int32_t minCopy = kDeltaMinCopy;
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--min-copy") == 0) {
+        minCopy = std::atoi(argv[2]);
+        first = 3;
+    }
+    if (argc - first < 2 || (argc - first) % 2 != 0) {
+        std::fprintf(stderr, "usage: bench_delta [--min-copy N] OLD NEW [OLD NEW ...]\n");
+        return 2;
+    }
+    char scratch[] = "/tmp/bench-delta.XXXXXX";
+    if (mkdtemp(scratch) == nullptr) {
+        return 1;
+    }
+    std::string dir = scratch;
+    std::printf("%-28s %10s %10s %10s %10s   %6s %6s   %8s %8s %6s\n", "pair (new file)", "new",
+                "ours.sz", "xdelta3", "bsdiff", "/xd3", "/bsd", "ours", "xdelta3", "time");
+    std::map<std::string, Totals> groups;
+    Totals all;
+    for (int i = first; i + 1 < argc; i += 2) {
+        std::string oldPath = argv[i];
+        std::string newPath = argv[i + 1];
+        Ours ours;
+        if (!BuildOurs(oldPath, newPath, minCopy, &ours)) {
+            std::fprintf(stderr, "cannot build %s -> %s\n", oldPath.c_str(), newPath.c_str());
+            return 1;
+        }
+        std::string xd = dir + "/x.vcdiff";
+        std::string bs = dir + "/b.bsdiff";
+        double xdSeconds = TimeCommand(
+            "xdelta3 -9 -e -f -s " + Quote(oldPath) + " " + Quote(newPath) + " " + Quote(xd), 1);
+        double bsSeconds =
+            TimeCommand("bsdiff " + Quote(oldPath) + " " + Quote(newPath) + " " + Quote(bs), 1);
+        if (xdSeconds < 0 || bsSeconds < 0) {
+            std::fprintf(stderr, "xdelta3 or bsdiff failed on %s\n", newPath.c_str());
+            return 1;
+        }
+        Totals t;
+        t.newBytes = FileSize(newPath);
+        t.ours = ours.compressed;
+        t.xdelta = FileSize(xd);
+        t.bsdiff = FileSize(bs);
+        t.oursSeconds = ours.buildSeconds;
+        t.xdeltaSeconds = xdSeconds;
+        std::string name = newPath.substr(newPath.find_last_of('/') + 1);
+        PrintTotals(name.substr(0, 28).c_str(), t);
+        std::printf("%-28s record %ld bytes before SZDD, SZDD %.3fs; bsdiff %.3fs\n", "",
+                    ours.record, ours.compressSeconds, bsSeconds);
+        std::string group = newPath.substr(0, newPath.find_last_of('/'));
+        for (Totals* sum : {&groups[group], &all}) {
+            sum->newBytes += t.newBytes;
+            sum->ours += t.ours;
+            sum->xdelta += t.xdelta;
+            sum->bsdiff += t.bsdiff;
+            sum->oursSeconds += t.oursSeconds;
+            sum->xdeltaSeconds += t.xdeltaSeconds;
+        }
+    }
+    std::printf("\nsubtotals by folder of the new files (sizes: ours / xdelta3, ours / bsdiff; "
+                "build time: ours / xdelta3)\n");
+    for (const auto& g : groups) {
+        std::string label =
+            g.first.size() > 28 ? "..." + g.first.substr(g.first.size() - 25) : g.first;
+        PrintTotals(label.c_str(), g.second);
+    }
+    PrintTotals("all pairs", all);
+    std::remove((dir + "/x.vcdiff").c_str());
+    std::remove((dir + "/b.bsdiff").c_str());
+    rmdir(dir.c_str());
+    return 0;
+}
