@@ -32,8 +32,6 @@ gui_start() {
     GUI_WORK=$1
     rm -rf "$GUI_WORK"
     mkdir -p "$GUI_WORK"
-    WINESERVER=$(dirname "$WINE")/wineserver
-    [ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver)
     local fdfile=$GUI_WORK/display
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" 2>/dev/null &
     XVFB_PID=$!
@@ -43,7 +41,15 @@ gui_start() {
     done
     [ -s "$fdfile" ] || gui_fail "Xvfb did not start"
     export DISPLAY=:$(head -1 "$fdfile")
-    export WINEPREFIX=$GUI_WORK/prefix WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    gui_prefix "$GUI_WORK/prefix"
+}
+
+# gui_prefix DIR: a fresh Wine prefix with code page 932 and the Japanese
+# font replacements, on the current display.
+gui_prefix() {
+    WINESERVER=$(dirname "$WINE")/wineserver
+    [ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver)
+    export WINEPREFIX=$1 WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
     export WINEDLLOVERRIDES="mscoree,mshtml="
     trap gui_cleanup EXIT
     "$WINE" wineboot -i >/dev/null 2>&1
