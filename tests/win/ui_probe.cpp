@@ -5,15 +5,19 @@
 //                                    dialog templates and version record
 //   ui_probe message ID CAPTION      ShowMessage(ID, CAPTION)
 //   ui_probe extract                 RunExtraction; prints "status=N path=P"
+//   ui_probe patch ARCHIVE DIR       RunPatch; prints "result=N status=N at_box=N",
+//                                    the status when the outcome box showed
 //   ui_probe readbox HEXTITLE        describe the message box with that
 //                                    title (Shift-JIS bytes in hex), which
 //                                    may belong to another process
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "fileutil/path.h"
 #include "payload/phase_state.h"
@@ -410,6 +414,33 @@ int main(int argc, char** argv) {
         ShowMessage(static_cast<UINT>(std::atoi(argv[2])), std::atoi(argv[3]));
         return 0;
     }
+    if (argc == 4 && std::strcmp(argv[1], "patch") == 0) {
+        char directory[kPathSize];
+        if (!CopyText(directory, sizeof directory, argv[3])) {
+            return 2;
+        }
+        // The patch status at the moment the outcome box first shows.
+        std::atomic<int32_t> statusAtBox(99);
+        std::atomic<bool> done(false);
+        std::thread watcher([&] {
+            while (!done.load()) {
+                HWND box = FindWindowA("#32770", nullptr);
+                DWORD owner = 0;
+                if (box != nullptr && GetWindowThreadProcessId(box, &owner) != 0 &&
+                    owner == GetCurrentProcessId()) {
+                    statusAtBox.store(ObserveStatus(&PatchStatus));
+                    return;
+                }
+                Sleep(5);
+            }
+        });
+        bool ok = RunPatch(argv[2], directory);
+        done.store(true);
+        watcher.join();
+        std::printf("result=%d status=%d at_box=%d\n", ok ? 1 : 0, ObserveStatus(&PatchStatus),
+                    statusAtBox.load());
+        return 0;
+    }
     if (argc == 3 && std::strcmp(argv[1], "readbox") == 0) {
         return ReadBox(argv[2]);
     }
@@ -421,8 +452,7 @@ int main(int argc, char** argv) {
                     tempPath);
         return 0;
     }
-    std::fprintf(
-        stderr,
-        "usage: ui_probe resources EXE | message ID CAPTION | extract | readbox HEXTITLE\n");
+    std::fprintf(stderr, "usage: ui_probe resources EXE | message ID CAPTION | extract | patch "
+                         "ARCHIVE DIR | readbox HEXTITLE\n");
     return 2;
 }

@@ -3,7 +3,8 @@
 # App Paths, the confirmation, the phases, the outcome message, and what is
 # left on disk afterwards.
 #   updater_test.sh WORKDIR   (UPDATER, UPDATER_LARGE, UPDATER_BAD, PROBE,
-#                              DEMO_TOOL, DEMO_DIR from the environment)
+#                              PROBE_BARE, ARCHIVE_LARGE, DEMO_TOOL, DEMO_DIR
+#                              from the environment)
 set -u
 source "$(dirname "$0")/gui_lib.sh"
 gui_start "$1"
@@ -130,4 +131,16 @@ gui_expect_box "情報" "$DONE" 300
 gui_key "$GUI_BOX" Return
 gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
 check_tree --pit removed --large
+# Without its window the runner must still wait for the worker: the outcome
+# comes only once every record is applied. The bare probe has no dialogs and
+# no texts, so the message reads "Error".
+echo "--- no progress window can be made: the outcome waits for the worker"
+install 1_0_5_2 Varnelo --large
+gui_run "$GUI_WORK/bare.out" "$PROBE_BARE" patch "Z:${ARCHIVE_LARGE//\//\\}" 'C:\Varnelo'
+pid=$GUI_LAST
+gui_expect_box "情報" "Error" 300
+"$DEMO_TOOL" check "$INSTALL_HOST" --pit kept --large || gui_fail "outcome shown before the patch phase ended"
+gui_key "$GUI_BOX" Return
+gui_wait_exit "$pid" 20 || gui_fail "probe failed"
+[ "$(tr -d '\r' <"$GUI_WORK/bare.out")" = "result=1 status=1 at_box=1" ] || gui_fail "bare run: $(cat "$GUI_WORK/bare.out")"
 echo "updater: all checks passed"
