@@ -1,0 +1,50 @@
+# Helpers for the tests that run the whole updater: a sample installation
+# registered under App Paths, the confirmation, the outcome, the tree after.
+# Source it after gui_lib.sh; set C=$(gui_c_drive) after gui_start.
+CONFIRM="Varnelo Update 1.1.0.3"
+PROGRESS="Update中・・・"
+APP_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\VRNL.exe'
+
+# install VERSION [DIR] [demo options]: a fresh sample tree at C:\DIR
+# (default Varnelo), registered; VERSION is 1_0_5_2, 1_1_0_0, 2_0_0_0 or
+# noversion.
+install() {
+    local version=$1 dir=${2:-Varnelo}
+    shift 2 || shift $#
+    INSTALL_HOST=$C/$dir
+    rm -rf "$INSTALL_HOST"
+    "$DEMO_TOOL" install "$INSTALL_HOST" "$DEMO_DIR/vrnl_$version.exe" "$@" >/dev/null ||
+        gui_fail "cannot install the sample tree"
+    "$WINE" reg add "$APP_KEY" /ve /d "C:\\${dir//\//\\}\\VRNL.exe" /f >/dev/null 2>&1 ||
+        gui_fail "cannot register the sample tree"
+}
+
+unregister() { "$WINE" reg delete "$APP_KEY" /f >/dev/null 2>&1; }
+
+# check_tree --pit removed|kept [options]: the tree is as the archive makes it,
+# with no temporary file and no backup left.
+check_tree() {
+    "$DEMO_TOOL" check "$INSTALL_HOST" "$@" || gui_fail "installation not as expected"
+    [ -z "$(gui_temp_files)" ] || gui_fail "temporary file left: $(gui_temp_files)"
+}
+
+# confirm_and_finish UPDATER TITLE TEXT [SHOT]: OK in the confirmation, then
+# the outcome message; the updater exits 0 once it is closed.
+confirm_and_finish() {
+    local updater=$1 title=$2 text=$3 shot=${4:-}
+    gui_run "$GUI_WORK/run.out" "$updater"
+    local pid=$GUI_LAST
+    local window
+    window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
+    [ -n "$shot" ] && gui_shot_keep "$window" "$shot"
+    gui_key "$window" Return
+    gui_expect_box "$title" "$text" 120
+    gui_absent "$PROGRESS" || gui_fail "the outcome message came before the progress window closed"
+    gui_key "$GUI_BOX" Return
+    gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
+}
+
+DONE="アップデート完了しました。"
+FAILED="パッチの適用に失敗しました。
+再度CD-ROMからインストールしてください。"
+
