@@ -45,7 +45,6 @@ set_temp() {
     for name in TEMP TMP; do
         "$WINE" reg add 'HKCU\Environment' /v $name /t REG_EXPAND_SZ /d "$1" /f >/dev/null 2>&1
     done
-    "$WINESERVER" -w
 }
 normal_temp=$("$WINE" cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')
 
@@ -58,7 +57,7 @@ failing_run() {
     set_temp "$tmp"
     gui_run "$GUI_WORK/$what.out" "$PROBE" extract
     local pid=$GUI_LAST
-    gui_expect_box "エラー" "$text" 30
+    gui_expect_box "エラー" "$text" 60
     local wait_window
     wait_window=$(gui_find "$WAIT_TITLE" 2) || gui_fail "$what: the wait window closed before the message was dismissed"
     if [ "$what" = full_disk ]; then

@@ -107,6 +107,14 @@ gui_find() {
     return 1
 }
 
+# gui_windows: the titles of all windows, for failure reports.
+gui_windows() {
+    local id
+    for id in $(xdotool search --name '.*' 2>/dev/null); do
+        printf '[%s] ' "$(xdotool getwindowname "$id" 2>/dev/null)"
+    done
+}
+
 # gui_absent TITLE: true when no visible window has that title.
 gui_absent() {
     local id
@@ -156,7 +164,7 @@ sjis_hex() {
 # owner. Leaves its window id in GUI_BOX.
 gui_expect_box() {
     local title=$1 text=$2 limit=${3:-20}
-    GUI_BOX=$(gui_find "$title" "$limit") || gui_fail "no message box \"$title\""
+    GUI_BOX=$(gui_find "$title" "$limit") || gui_fail "no message box \"$title\"; windows: $(gui_windows)"
     local seen
     seen=$("$WINE" "$PROBE" readbox "$(sjis_hex "$title")" 2>/dev/null | tr -d '\r')
     local want="text=$(sjis_hex "$text") buttons=1 button=OK icons=0 owner=0"
