@@ -42,8 +42,11 @@ bool Fits(const ArchiveStream* stream, int64_t count) {
     return count <= stream->length - stream->position;
 }
 
+// One forward seek. A skip beyond the seek's signed 32-bit offset fails rather
+// than wrapping into a backward seek: only an offset table or an over-long
+// entry name in a stream of more than 2 GiB can ask for one.
 bool Skip(ArchiveStream* stream, int64_t count) {
-    if (!Fits(stream, count)) {
+    if (!Fits(stream, count) || count > INT32_MAX) {
         return false;
     }
     if (count > 0 && LzSeekBytes(stream->handle, static_cast<int32_t>(count), 1) < 0) {
