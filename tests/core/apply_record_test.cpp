@@ -14,12 +14,6 @@ bool Apply(const ByteVector& record, const ScratchDir& dir, int32_t flags = kAll
                             dir.Install().c_str(), flags);
 }
 
-ByteVector Contents(const std::string& path) {
-    ByteVector bytes;
-    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
-    return bytes;
-}
-
 // A record with a copy chunk whose range steps backwards and overlaps.
 ByteVector ShuffledPatch(const ByteVector& oldContents, ByteVector* expected) {
     ByteVector record;

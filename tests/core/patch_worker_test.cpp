@@ -34,12 +34,6 @@ Outcome RunWorker(const std::string& archive, const ScratchDir& install) {
     return RunWorker(archive, directory);
 }
 
-ByteVector Contents(const std::string& path) {
-    ByteVector bytes;
-    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
-    return bytes;
-}
-
 struct Sample {
     std::vector<ByteVector> records;
     std::vector<std::string> names;

@@ -1,10 +1,13 @@
 #include "tests/core/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "fileutil/fileutil.h"
+#include "patch/apply_record.h"
 #include "patch/crc32.h"
 
 #ifdef _WIN32
@@ -183,6 +186,28 @@ ByteVector PatchRecordFor(const std::string& name, const ByteVector& oldContents
                            static_cast<uint32_t>(newContents.size() - copied));
     }
     return record;
+}
+
+bool ApplyRecord(const ByteVector& record, const std::string& installDirectory, int32_t flags) {
+    return ApplyPatchRecord(record.data(), static_cast<int32_t>(record.size()),
+                            installDirectory.c_str(), flags);
+}
+
+ByteVector Contents(const std::string& path) {
+    ByteVector bytes;
+    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
+    return bytes;
+}
+
+FileVersions MakeVersions(const std::string& name, size_t oldSize, size_t kept, size_t added,
+                          unsigned seed) {
+    FileVersions v;
+    v.oldVersion = RandomBytes(oldSize, seed);
+    v.newVersion.assign(v.oldVersion.begin(), v.oldVersion.begin() + static_cast<long>(kept));
+    ByteVector tail = RandomBytes(added, seed + 1);
+    v.newVersion.insert(v.newVersion.end(), tail.begin(), tail.end());
+    v.record = PatchRecordFor(name, v.oldVersion, v.newVersion);
+    return v;
 }
 
 ByteVector SzddLiteralsOnly(const ByteVector& plain) {

@@ -40,6 +40,23 @@ ByteVector DeleteRecord(const std::string& name);
 ByteVector PatchRecordFor(const std::string& name, const ByteVector& oldContents,
                           const ByteVector& newContents);
 
+// ApplyPatchRecord over installDirectory (ending in "\"), by default with
+// the patch worker's flags (SkipMissingTarget | SkipSourceMismatch).
+bool ApplyRecord(const ByteVector& record, const std::string& installDirectory, int32_t flags = 3);
+// Contents of a file the test expects to be readable; a failed read fails
+// the test.
+ByteVector Contents(const std::string& path);
+
+// An old version of a file, a new one that keeps the first `kept` bytes and
+// adds `added` new ones, and the OpPatch record between them.
+struct FileVersions {
+    ByteVector oldVersion;
+    ByteVector newVersion;
+    ByteVector record;
+};
+FileVersions MakeVersions(const std::string& name, size_t oldSize, size_t kept, size_t added,
+                          unsigned seed);
+
 // An SZDD envelope that holds only literal items: valid input for any reader.
 ByteVector SzddLiteralsOnly(const ByteVector& plain);
 // Whether the platform refuses to open a read-only file for writing. Wine run

@@ -43,19 +43,6 @@ extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char
 
 namespace {
 
-constexpr int32_t kFlags = SkipMissingTarget | SkipSourceMismatch;
-
-bool Apply(const ByteVector& record, const std::string& install) {
-    return ApplyPatchRecord(record.data(), static_cast<int32_t>(record.size()), install.c_str(),
-                            kFlags);
-}
-
-ByteVector Contents(const std::string& path) {
-    ByteVector bytes;
-    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
-    return bytes;
-}
-
 std::string Native(std::string path) {
     for (char& c : path) {
         if (c == '\\') {
@@ -159,13 +146,13 @@ TEST(FullDisk, RebuildOnATinyFileSystemRollsBack) {
     GrowingFile file;
     ASSERT_TRUE(MakeDirectory(disk.At("CAR")));
     ASSERT_TRUE(WriteFile(disk.At("CAR\\NR33.bin"), file.oldVersion));
-    EXPECT_FALSE(Apply(file.record, disk.Install()));
+    EXPECT_FALSE(ApplyRecord(file.record, disk.Install()));
     EXPECT_EQ(Contents(disk.At("CAR\\NR33.bin")), file.oldVersion);
     EXPECT_EQ(FilesUnder(disk.path), std::vector<std::string>{"CAR/NR33.bin"});
 
     // A written file that does not fit stays as far as it got, by the rules.
     ByteVector big = RandomBytes(300 * 1024, 32);
-    EXPECT_FALSE(Apply(WriteRecord("racetex\\big.tex", big), disk.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("racetex\\big.tex", big), disk.Install()));
     EXPECT_LT(Contents(disk.At("racetex\\big.tex")).size(), big.size());
     EXPECT_EQ(Contents(disk.At("CAR\\NR33.bin")), file.oldVersion);
 }
@@ -211,7 +198,7 @@ TEST(FullDisk, FileSizeLimit) {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {150 * 1024, 150 * 1024};
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(Apply(file.record, dir.Install()) ? 0 : 1);
+        _exit(ApplyRecord(file.record, dir.Install()) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -233,10 +220,10 @@ TEST(ReadOnly, FileSystem) {
     ASSERT_TRUE(WriteFile(disk.At("CAR\\NR33.bin"), file.oldVersion));
     ASSERT_TRUE(WriteText(disk.At("readme.txt"), "old"));
     ASSERT_TRUE(disk.MakeReadOnly());
-    EXPECT_FALSE(Apply(file.record, disk.Install()));
-    EXPECT_FALSE(Apply(WriteRecord("readme.txt", Bytes("new")), disk.Install()));
-    EXPECT_FALSE(Apply(WriteRecord("font\\new.fnt", Bytes("new")), disk.Install()));
-    EXPECT_TRUE(Apply(DeleteRecord("readme.txt"), disk.Install()));
+    EXPECT_FALSE(ApplyRecord(file.record, disk.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("readme.txt", Bytes("new")), disk.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("font\\new.fnt", Bytes("new")), disk.Install()));
+    EXPECT_TRUE(ApplyRecord(DeleteRecord("readme.txt"), disk.Install()));
     EXPECT_EQ(Contents(disk.At("CAR\\NR33.bin")), file.oldVersion);
     EXPECT_EQ(Contents(disk.At("readme.txt")), Bytes("old"));
     EXPECT_EQ(FilesUnder(disk.path), (std::vector<std::string>{"CAR/NR33.bin", "readme.txt"}));
@@ -255,11 +242,11 @@ TEST(ReadOnly, Files) {
     for (const char* name : {"CAR\\NR33.bin", "readme.txt", "gone.txt"}) {
         ASSERT_TRUE(PlatformSetReadOnly(dir.At(name).c_str()));
     }
-    EXPECT_TRUE(Apply(file.record, dir.Install()));
+    EXPECT_TRUE(ApplyRecord(file.record, dir.Install()));
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.newVersion);
-    EXPECT_FALSE(Apply(WriteRecord("readme.txt", Bytes("new")), dir.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("readme.txt", Bytes("new")), dir.Install()));
     EXPECT_EQ(Contents(dir.At("readme.txt")), Bytes("old"));
-    EXPECT_TRUE(Apply(DeleteRecord("gone.txt"), dir.Install()));
+    EXPECT_TRUE(ApplyRecord(DeleteRecord("gone.txt"), dir.Install()));
     EXPECT_EQ(FilesUnder(dir.path), (std::vector<std::string>{"CAR/NR33.bin", "readme.txt"}));
 }
 
@@ -276,14 +263,14 @@ TEST(InTheWay, DirectoriesAndFiles) {
     ASSERT_TRUE(WriteText(dir.At("racetex\\keep.tex"), "kept"));
 
     // A file where a folder of the path goes.
-    EXPECT_FALSE(Apply(WriteRecord("MENUDATA\\font\\f.fnt", Bytes("x")), dir.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("MENUDATA\\font\\f.fnt", Bytes("x")), dir.Install()));
     EXPECT_EQ(Contents(dir.At("MENUDATA\\font")), Bytes("a file where a folder goes"));
     // A folder under the name of the file to write.
-    EXPECT_FALSE(Apply(WriteRecord("racetex", Bytes("x")), dir.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("racetex", Bytes("x")), dir.Install()));
     EXPECT_EQ(Contents(dir.At("racetex\\keep.tex")), Bytes("kept"));
     // A folder under the backup name: the rename fails, nothing changes.
     ASSERT_TRUE(MakeDirectory(dir.At("CAR\\NR33.bin.bak")));
-    EXPECT_FALSE(Apply(file.record, dir.Install()));
+    EXPECT_FALSE(ApplyRecord(file.record, dir.Install()));
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.oldVersion);
     rmdir(Native(dir.At("CAR\\NR33.bin.bak")).c_str());
     EXPECT_EQ(FilesUnder(dir.path),
@@ -305,14 +292,14 @@ TEST(InTheWay, DirectoryAppearsAfterTheRename) {
             mkdir(target.c_str(), 0777);
         }
     };
-    EXPECT_FALSE(Apply(file.record, dir.Install()));
+    EXPECT_FALSE(ApplyRecord(file.record, dir.Install()));
     g_afterRename = nullptr;
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin.bak")), file.oldVersion);
-    EXPECT_FALSE(Apply(file.record, dir.Install()));
+    EXPECT_FALSE(ApplyRecord(file.record, dir.Install()));
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin.bak")), file.oldVersion);
     rmdir(target.c_str());
     // With the folder gone, the next run heals and rebuilds.
-    EXPECT_TRUE(Apply(file.record, dir.Install()));
+    EXPECT_TRUE(ApplyRecord(file.record, dir.Install()));
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.newVersion);
     EXPECT_EQ(FilesUnder(dir.path), std::vector<std::string>{"CAR/NR33.bin"});
 }
@@ -330,7 +317,7 @@ TEST(Vanishing, TargetDeletedBeforeTheRename) {
             unlink(from);
         }
     };
-    EXPECT_FALSE(Apply(file.record, dir.Install()));
+    EXPECT_FALSE(ApplyRecord(file.record, dir.Install()));
     g_beforeRename = nullptr;
     EXPECT_TRUE(FilesUnder(dir.path).empty());
 }

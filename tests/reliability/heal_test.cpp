@@ -8,38 +8,17 @@
 
 namespace {
 
-constexpr int32_t kFlags = SkipMissingTarget | SkipSourceMismatch;
-
-bool Apply(const ByteVector& record, const std::string& install) {
-    return ApplyPatchRecord(record.data(), static_cast<int32_t>(record.size()), install.c_str(),
-                            kFlags);
+// The file of the heal cases: 50000 bytes kept, 30000 new ones added.
+FileVersions Versions() {
+    return MakeVersions("course\\OVAL.bin", 70000, 50000, 30000, 11);
 }
-
-ByteVector Contents(const std::string& path) {
-    ByteVector bytes;
-    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
-    return bytes;
-}
-
-struct Versions {
-    ByteVector oldVersion = RandomBytes(70000, 11);
-    ByteVector newVersion;
-    ByteVector record;
-    Versions() {
-        newVersion = oldVersion;
-        newVersion.resize(50000);
-        ByteVector tail = RandomBytes(30000, 12);
-        newVersion.insert(newVersion.end(), tail.begin(), tail.end());
-        record = PatchRecordFor("course\\OVAL.bin", oldVersion, newVersion);
-    }
-};
 
 } // namespace
 
 // States 2 and 3 of a rebuild (backup only, backup beside a partial file),
 // and a kill after verification but before the backup was deleted.
 TEST(Heal, MatchingBackupIsPutBackAndTheRecordApplied) {
-    Versions v;
+    FileVersions v = Versions();
     struct Case {
         const char* what;
         bool target;
@@ -60,7 +39,7 @@ TEST(Heal, MatchingBackupIsPutBackAndTheRecordApplied) {
         if (c.target) {
             ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), c.targetContents));
         }
-        EXPECT_TRUE(Apply(v.record, dir.Install()));
+        EXPECT_TRUE(ApplyRecord(v.record, dir.Install()));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
         EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
     }
@@ -69,18 +48,18 @@ TEST(Heal, MatchingBackupIsPutBackAndTheRecordApplied) {
 // A file already up to date is renamed for the source test as well; a kill
 // there leaves the new version under the backup name.
 TEST(Heal, BackupHoldingTheNewVersionIsPutBack) {
-    Versions v;
+    FileVersions v = Versions();
     ScratchDir dir;
     ASSERT_TRUE(MakeDirectory(dir.At("course")));
     ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), v.newVersion));
-    EXPECT_TRUE(Apply(v.record, dir.Install()));
+    EXPECT_TRUE(ApplyRecord(v.record, dir.Install()));
     EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
     EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
 }
 
 // Any other backup is the user's business: the rules without healing hold.
 TEST(Heal, OtherBackupsAreLeftAlone) {
-    Versions v;
+    FileVersions v = Versions();
     ByteVector stranger = RandomBytes(500, 13);
     {
         SCOPED_TRACE("beside the old version: the rename fails");
@@ -88,7 +67,7 @@ TEST(Heal, OtherBackupsAreLeftAlone) {
         ASSERT_TRUE(MakeDirectory(dir.At("course")));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), v.oldVersion));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), stranger));
-        EXPECT_FALSE(Apply(v.record, dir.Install()));
+        EXPECT_FALSE(ApplyRecord(v.record, dir.Install()));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.oldVersion);
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), stranger);
     }
@@ -97,7 +76,7 @@ TEST(Heal, OtherBackupsAreLeftAlone) {
         ScratchDir dir;
         ASSERT_TRUE(MakeDirectory(dir.At("course")));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), stranger));
-        EXPECT_TRUE(Apply(v.record, dir.Install()));
+        EXPECT_TRUE(ApplyRecord(v.record, dir.Install()));
         EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin")));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), stranger);
     }
@@ -107,7 +86,7 @@ TEST(Heal, OtherBackupsAreLeftAlone) {
         ASSERT_TRUE(MakeDirectory(dir.At("course")));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), v.oldVersion));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), {}));
-        EXPECT_FALSE(Apply(v.record, dir.Install()));
+        EXPECT_FALSE(ApplyRecord(v.record, dir.Install()));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.oldVersion);
     }
 }
@@ -124,8 +103,8 @@ TEST(Heal, TwoRecordsForOneFile) {
         ScratchDir dir;
         ASSERT_TRUE(MakeDirectory(dir.At("course")));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), *left));
-        EXPECT_TRUE(Apply(recordA, dir.Install()));
-        EXPECT_TRUE(Apply(recordB, dir.Install()));
+        EXPECT_TRUE(ApplyRecord(recordA, dir.Install()));
+        EXPECT_TRUE(ApplyRecord(recordB, dir.Install()));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), target);
         EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
     }
@@ -144,8 +123,8 @@ TEST(Heal, BackupOfTheOtherVersionBesideTheVerifiedFile) {
         ASSERT_TRUE(MakeDirectory(dir.At("course")));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), target));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), *left));
-        EXPECT_TRUE(Apply(recordA, dir.Install()));
-        EXPECT_TRUE(Apply(recordB, dir.Install()));
+        EXPECT_TRUE(ApplyRecord(recordA, dir.Install()));
+        EXPECT_TRUE(ApplyRecord(recordB, dir.Install()));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), target);
         EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
     }
@@ -155,22 +134,22 @@ TEST(Heal, BackupOfTheOtherVersionBesideTheVerifiedFile) {
     ASSERT_TRUE(MakeDirectory(dir.At("course")));
     ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), target));
     ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), stranger));
-    EXPECT_TRUE(Apply(recordA, dir.Install()));
-    EXPECT_TRUE(Apply(recordB, dir.Install()));
+    EXPECT_TRUE(ApplyRecord(recordA, dir.Install()));
+    EXPECT_TRUE(ApplyRecord(recordB, dir.Install()));
     EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), target);
     EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), stranger);
 }
 
 // A matching backup that cannot be put back fails the record and stays.
 TEST(Heal, BackupThatCannotBePutBackFailsTheRecord) {
-    Versions v;
+    FileVersions v = Versions();
     ScratchDir dir;
     ASSERT_TRUE(MakeDirectory(dir.At("course")));
     ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), v.oldVersion));
     // A directory under the target name survives the forced delete.
     ASSERT_TRUE(MakeDirectory(dir.At("course\\OVAL.bin")));
     ASSERT_TRUE(WriteText(dir.At("course\\OVAL.bin\\keep.txt"), "x"));
-    EXPECT_FALSE(Apply(v.record, dir.Install()));
+    EXPECT_FALSE(ApplyRecord(v.record, dir.Install()));
     EXPECT_EQ(Contents(dir.At("course\\OVAL.bin.bak")), v.oldVersion);
     EXPECT_TRUE(Exists(dir.At("course\\OVAL.bin\\keep.txt")));
 }

@@ -13,20 +13,7 @@
 
 namespace {
 
-constexpr int32_t kFlags = SkipMissingTarget | SkipSourceMismatch;
-
 std::string VnpatchPath;
-
-bool Apply(const ByteVector& record, const std::string& install) {
-    return ApplyPatchRecord(record.data(), static_cast<int32_t>(record.size()), install.c_str(),
-                            kFlags);
-}
-
-ByteVector Contents(const std::string& path) {
-    ByteVector bytes;
-    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
-    return bytes;
-}
 
 // Opens the file the way another program holding it would: no sharing.
 HANDLE Lock(const std::string& path, DWORD share) {
@@ -54,26 +41,13 @@ int RunVnpatchApply(const std::string& archive, const std::string& install) {
     return static_cast<int>(code);
 }
 
-struct Versions {
-    ByteVector oldVersion = RandomBytes(60000, 31);
-    ByteVector newVersion;
-    ByteVector record;
-    Versions() {
-        newVersion = oldVersion;
-        newVersion.resize(40000);
-        ByteVector tail = RandomBytes(25000, 32);
-        newVersion.insert(newVersion.end(), tail.begin(), tail.end());
-        record = PatchRecordFor("course\\OVAL.bin", oldVersion, newVersion);
-    }
-};
-
 } // namespace
 
 // A rebuild whose target another program holds: the rename is refused, the
 // record fails, and nothing changes on disk. Sharing reads is not enough,
 // since the rename needs delete access.
 TEST(Locked, RebuildOfAHeldFileFailsAndChangesNothing) {
-    Versions v;
+    FileVersions v = MakeVersions("course\\OVAL.bin", 60000, 40000, 25000, 31);
     for (DWORD share :
          {DWORD(0), DWORD(FILE_SHARE_READ), DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
         SCOPED_TRACE(share);
@@ -82,12 +56,12 @@ TEST(Locked, RebuildOfAHeldFileFailsAndChangesNothing) {
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), v.oldVersion));
         HANDLE held = Lock(dir.At("course\\OVAL.bin"), share);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(Apply(v.record, dir.Install()));
+        EXPECT_FALSE(ApplyRecord(v.record, dir.Install()));
         CloseHandle(held);
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.oldVersion);
         EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
         // Once the other program lets go, the same record applies.
-        EXPECT_TRUE(Apply(v.record, dir.Install()));
+        EXPECT_TRUE(ApplyRecord(v.record, dir.Install()));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
         EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
     }
@@ -103,7 +77,7 @@ TEST(Locked, WriteOverAHeldFileFails) {
     ASSERT_TRUE(WriteFile(dir.At("racetex\\sky.tex"), before));
     HANDLE held = Lock(dir.At("racetex\\sky.tex"), 0);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(Apply(WriteRecord("racetex\\sky.tex", after), dir.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("racetex\\sky.tex", after), dir.Install()));
     CloseHandle(held);
     EXPECT_EQ(Contents(dir.At("racetex\\sky.tex")), before);
 }
