@@ -1,4 +1,4 @@
-// Small helpers for the core benchmarks.
+// Small helpers shared by the benchmarks.
 #pragma once
 
 #include <chrono>
@@ -25,4 +25,21 @@ inline double TimeCommand(const std::string& command, int runs) {
         }
     }
     return best;
+}
+
+// Size of a file in bytes; -1 when it cannot be opened.
+inline long FileSize(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return -1;
+    }
+    std::fseek(f, 0, SEEK_END);
+    long size = std::ftell(f);
+    std::fclose(f);
+    return size;
+}
+
+// A path as one shell word (the benchmarks' own temporary paths).
+inline std::string Quote(const std::string& text) {
+    return "'" + text + "'";
 }

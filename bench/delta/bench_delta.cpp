@@ -24,17 +24,6 @@
 
 namespace {
 
-long FileSize(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return -1;
-    }
-    std::fseek(f, 0, SEEK_END);
-    long size = std::ftell(f);
-    std::fclose(f);
-    return size;
-}
-
 struct Ours {
     long record;
     long compressed;
@@ -86,10 +75,6 @@ bool BuildOurs(const std::string& oldPath, const std::string& newPath, int32_t m
     ours->buildSeconds = built - start;
     ours->compressSeconds = done - built;
     return ok;
-}
-
-std::string Quote(const std::string& text) {
-    return "'" + text + "'";
 }
 
 struct Totals {

@@ -11,24 +11,7 @@
 #include "bench_common.h"
 #include "payload/szdd_writer.h"
 
-namespace {
-
-long FileSize(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return -1;
-    }
-    std::fseek(f, 0, SEEK_END);
-    long size = std::ftell(f);
-    std::fclose(f);
-    return size;
-}
-
-std::string Quote(const std::string& text) {
-    return "'" + text + "'";
-}
-
-} // namespace
+namespace {} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
