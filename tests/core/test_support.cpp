@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -186,6 +187,37 @@ ByteVector PatchRecordFor(const std::string& name, const ByteVector& oldContents
                            static_cast<uint32_t>(newContents.size() - copied));
     }
     return record;
+}
+
+namespace {
+
+void ListFiles(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
+    PlatformFindHandle handle;
+    PlatformFindData entry;
+    if (!PlatformFindFirst((dir + "\\*").c_str(), &handle, &entry)) {
+        return;
+    }
+    do {
+        std::string name = entry.name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if ((entry.attributes & kAttrDirectory) != 0) {
+            ListFiles(dir + "\\" + name, prefix + name + "/", out);
+        } else {
+            out->push_back(prefix + name);
+        }
+    } while (PlatformFindNext(handle, &entry));
+    PlatformFindClose(handle);
+}
+
+} // namespace
+
+std::vector<std::string> FilesUnder(const std::string& dir) {
+    std::vector<std::string> files;
+    ListFiles(dir, "", &files);
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 bool ApplyRecord(const ByteVector& record, const std::string& installDirectory, int32_t flags) {

@@ -27,6 +27,9 @@ bool Exists(const std::string& path);
 bool MakeDirectory(const std::string& path);
 void RemoveTree(const std::string& path);
 
+// Every file under dir, relative and "/" separated, sorted.
+std::vector<std::string> FilesUnder(const std::string& dir);
+
 ByteVector Bytes(const std::string& text);
 // Deterministic pseudo-random bytes.
 ByteVector RandomBytes(size_t count, unsigned seed);

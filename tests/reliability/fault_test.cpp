@@ -52,34 +52,6 @@ std::string Native(std::string path) {
     return path;
 }
 
-// Every file under dir (relative, "/" separated).
-void ListFiles(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
-    PlatformFindHandle handle;
-    PlatformFindData entry;
-    if (!PlatformFindFirst((dir + "\\*").c_str(), &handle, &entry)) {
-        return;
-    }
-    do {
-        std::string name = entry.name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        if ((entry.attributes & kAttrDirectory) != 0) {
-            ListFiles(dir + "\\" + name, prefix + name + "/", out);
-        } else {
-            out->push_back(prefix + name);
-        }
-    } while (PlatformFindNext(handle, &entry));
-    PlatformFindClose(handle);
-}
-
-std::vector<std::string> FilesUnder(const std::string& dir) {
-    std::vector<std::string> files;
-    ListFiles(dir, "", &files);
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 // A tmpfs of the given size mounted on a fresh directory, or nothing when
 // this process may not mount (not root, no CAP_SYS_ADMIN, inside a sandbox).
 struct SmallDisk {

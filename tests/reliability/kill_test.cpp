@@ -154,27 +154,14 @@ void Restore(const Update& update) {
 }
 
 // Relative "/" path -> checksum of every file under dir.
-void Checksums(const std::string& dir, const std::string& prefix,
-               std::map<std::string, uint32_t>* out) {
-    PlatformFindHandle handle;
-    PlatformFindData entry;
-    if (!PlatformFindFirst((dir + "\\*").c_str(), &handle, &entry)) {
-        return;
+std::map<std::string, uint32_t> Checksums(const std::string& dir) {
+    std::map<std::string, uint32_t> out;
+    for (std::string name : FilesUnder(dir)) {
+        ByteVector bytes;
+        ReadFile(dir + "\\" + name, &bytes);
+        out[name] = CrcOf(bytes);
     }
-    do {
-        std::string name = entry.name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        if ((entry.attributes & kAttrDirectory) != 0) {
-            Checksums(dir + "\\" + name, prefix + name + "/", out);
-        } else {
-            ByteVector bytes;
-            ReadFile(dir + "\\" + name, &bytes);
-            (*out)[prefix + name] = CrcOf(bytes);
-        }
-    } while (PlatformFindNext(handle, &entry));
-    PlatformFindClose(handle);
+    return out;
 }
 
 double Now() {
@@ -233,9 +220,7 @@ void ExpectHealed(const Update& update, const std::string& what) {
     RunResult last = RunApply(update, -1, 0, nullptr);
     EXPECT_FALSE(last.killed) << what;
     EXPECT_EQ(last.exitCode, 0) << what;
-    std::map<std::string, uint32_t> found;
-    Checksums(update.install, "", &found);
-    EXPECT_EQ(found, update.expected) << what;
+    EXPECT_EQ(Checksums(update.install), update.expected) << what;
 }
 
 bool ShimAvailable() {
