@@ -7,18 +7,6 @@
 #include "fileutil/fileutil.h"
 #include "patch/crc32.h"
 
-namespace {
-
-struct RecordHeader {
-    uint32_t operation;
-    uint32_t sourceCrc;
-    uint32_t targetCrc;
-    const char* name;
-    int32_t streamStart;
-};
-
-// A name must stay inside the installation directory: no drive, no leading
-// separator and no ".." component.
 bool IsSafeRelativeName(const char* name) {
     if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' || std::strchr(name, ':') != nullptr) {
         return false;
@@ -36,6 +24,16 @@ bool IsSafeRelativeName(const char* name) {
         }
     }
 }
+
+namespace {
+
+struct RecordHeader {
+    uint32_t operation;
+    uint32_t sourceCrc;
+    uint32_t targetCrc;
+    const char* name;
+    int32_t streamStart;
+};
 
 // Checks everything that can be checked before the disk is touched: magic,
 // version, operation, and that the header and the whole name, NUL included,

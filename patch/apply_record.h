@@ -5,6 +5,10 @@
 
 #include "patch/record_format.h"
 
+// A record name stays inside the installation directory: not empty, no
+// drive, no leading separator and no ".." component.
+bool IsSafeRelativeName(const char* name);
+
 // installDirectory ends in "\". True: applied, or skipped as the flags allow.
 // False: the record failed; the caller applies no further record.
 bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,

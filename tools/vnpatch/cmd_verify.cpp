@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fileutil/fileutil.h"
+#include "patch/apply_record.h"
 #include "patch/record_format.h"
 #include "patch/record_info.h"
 #include "tools/delta/crc_stream.h"
@@ -47,24 +48,6 @@ std::string KeyOf(const char* name) {
         }
     }
     return key;
-}
-
-bool IsSafeName(const char* name) {
-    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' || std::strchr(name, ':') != nullptr) {
-        return false;
-    }
-    const char* part = name;
-    for (const char* p = name;; ++p) {
-        if (*p == '\\' || *p == '/' || *p == '\0') {
-            if (p - part == 2 && part[0] == '.' && part[1] == '.') {
-                return false;
-            }
-            if (*p == '\0') {
-                return true;
-            }
-            part = p + 1;
-        }
-    }
 }
 
 // Pass 1: how many records name each file, and what each should end as.
@@ -129,7 +112,7 @@ std::string Simulate(Verify* v, const unsigned char* record, int32_t length, Rec
     if (!DescribeRecord(record, length, info)) {
         return "bad record header (magic, version, operation or name)";
     }
-    if (!IsSafeName(info->name)) {
+    if (!IsSafeRelativeName(info->name)) {
         return "name leaves the installation directory";
     }
     std::string target = std::string(v->directory) + info->name;
