@@ -23,9 +23,7 @@ bool FuzzArchiveInput(const uint8_t* data, size_t size) {
     std::string install = ScratchInstallDir();
     std::snprintf(directory, sizeof directory, "%s", install.c_str());
     PatchJob job{archive.c_str(), directory};
-    PublishStatus(&PatchStatus, kStatusRunning);
-    PatchProgressCounters.total.store(kInitialTotal);
-    PatchProgressCounters.index.store(0);
+    ResetPatchPhase();
     PatchWorker(&job);
     int32_t status = ObserveStatus(&PatchStatus);
     if (status != kStatusDone && status != kStatusFailed) {

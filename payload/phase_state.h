@@ -32,3 +32,11 @@ inline void PublishStatus(PhaseStatus* status, int32_t value) {
 inline int32_t ObserveStatus(const PhaseStatus* status) {
     return status->load(std::memory_order_acquire);
 }
+
+// The patch phase's state before its worker starts: total 100000, index 0,
+// status running.
+inline void ResetPatchPhase() {
+    PatchProgressCounters.total.store(kInitialTotal, std::memory_order_relaxed);
+    PatchProgressCounters.index.store(0, std::memory_order_relaxed);
+    PublishStatus(&PatchStatus, kStatusRunning);
+}

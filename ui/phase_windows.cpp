@@ -100,9 +100,7 @@ bool RunPatch(const char* tempPath, char* installDir) {
     PatchJob job;
     job.archivePath = tempPath;
     job.installDirectory = installDir;
-    PatchProgressCounters.total.store(kInitialTotal, std::memory_order_relaxed);
-    PatchProgressCounters.index.store(0, std::memory_order_relaxed);
-    PublishStatus(&PatchStatus, kStatusRunning);
+    ResetPatchPhase();
     // The progress bar's window class must exist before the template is used.
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof controls;

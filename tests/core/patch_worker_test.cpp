@@ -19,9 +19,7 @@ struct Outcome {
 
 // Runs the worker as the patch phase does, on this thread.
 Outcome RunWorker(const std::string& archive, char* directory) {
-    PatchStatus.store(0);
-    PatchProgressCounters.total.store(kInitialTotal);
-    PatchProgressCounters.index.store(0);
+    ResetPatchPhase();
     PatchJob job{archive.c_str(), directory};
     PatchWorker(&job);
     return {ObserveStatus(&PatchStatus), PatchProgressCounters.total.load(),

@@ -99,9 +99,7 @@ int32_t RunWorker(const std::string& archive, const std::string& install) {
     char directory[kPathSize];
     std::snprintf(directory, sizeof directory, "%s", install.c_str());
     PatchJob job{archive.c_str(), directory};
-    PublishStatus(&PatchStatus, kStatusRunning);
-    PatchProgressCounters.total.store(kInitialTotal);
-    PatchProgressCounters.index.store(0);
+    ResetPatchPhase();
     PatchWorker(&job);
     return ObserveStatus(&PatchStatus);
 }

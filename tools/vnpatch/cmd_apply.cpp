@@ -30,9 +30,7 @@ int CommandApply(int argc, char** argv) {
         return 2;
     }
     PatchJob job{archive, directory};
-    PublishStatus(&PatchStatus, kStatusRunning);
-    PatchProgressCounters.total.store(kInitialTotal);
-    PatchProgressCounters.index.store(0);
+    ResetPatchPhase();
     if (!StartWorkerThread(PatchWorker, &job)) {
         std::fprintf(stderr, "vnpatch: cannot start the patch worker\n");
         return 1;
