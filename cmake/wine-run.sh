@@ -9,8 +9,9 @@ while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname 
 : "${WINEPREFIX:=${VARNELO_WINEPREFIX:-$build/wineprefix}}"
 # No Mono or Gecko: their installers would ask on a display and are not needed.
 export WINEPREFIX WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDLLOVERRIDES="mscoree=;mshtml="
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
+# The 32-bit loader: the binaries are i686 and run under WoW64.
+wine=/usr/lib/wine/wine
+[ -x "$wine" ] || wine=$(command -v wine)
 mkdir -p "$WINEPREFIX"
 (
     flock 9

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine needs: the packages of .ci/packages.txt
-# and the Japanese locale that gives Wine the ANSI code page 932.
+# (with the i386 architecture for Wine's 32-bit side) and the Japanese locale
+# that gives Wine the ANSI code page 932.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=$(grep -v '^#' .ci/packages.txt | tr '\n' ' ')
@@ -11,6 +12,10 @@ done
 if [ -n "$missing" ]; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
+    # The updater is a 32-bit program: Wine's WoW64 needs the i386 wine32.
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+    fi
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
 fi

@@ -19,7 +19,10 @@ const char kAppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App P
 bool FindInstallPath(char* buffer) {
     std::memset(buffer, 0, kPathSize);
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+    // Read access is all the query needs; full access is refused to every
+    // process that is not elevated.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
         return false;
     }
     // One byte short of the buffer, so that its last byte stays NUL.
@@ -28,6 +31,29 @@ bool FindInstallPath(char* buffer) {
         RegQueryValueExA(key, "", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &capacity);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
+}
+
+namespace {
+
+bool IsDirectory(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+bool NamesInstalledExecutable(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    char directory[kPathSize];
+    if (!CopyText(directory, sizeof directory, path)) {
+        return false;
+    }
+    size_t length = std::strlen(directory);
+    CutAtLastBackslash(directory);
+    return std::strlen(directory) < length && IsDirectory(directory);
 }
 
 bool QueryFileVersion(const char* path, FileVersion* version) {
@@ -74,7 +100,9 @@ void RemoveOldPitData(const char* executablePath) {
 int UpdaterMain(HINSTANCE instance) {
     AppInstance = instance;
     MessageOwner = nullptr;
-    if (!FindInstallPath(InstallPath)) {
+    // A value that names a folder, a missing executable or no folder at all
+    // would have the records applied elsewhere than the installation.
+    if (!FindInstallPath(InstallPath) || !NamesInstalledExecutable(InstallPath)) {
         ShowMessage(IDS_NOT_INSTALLED, CaptionError);
         return 0;
     }

@@ -20,6 +20,9 @@ extern char InstallPath[260];
 int UpdaterMain(HINSTANCE instance);
 // Default value of HKLM "...\App Paths\VRNL.exe" into the 260-byte buffer.
 bool FindInstallPath(char* buffer);
+// True when path names an existing file (not a folder) whose folder part,
+// cut at the last backslash, is an existing folder.
+bool NamesInstalledExecutable(const char* path);
 // Fixed file version of the executable's version record.
 bool QueryFileVersion(const char* path, FileVersion* version);
 // True for a 1.0.x.x build, whose pit data the update makes unusable.

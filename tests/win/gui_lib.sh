@@ -6,8 +6,11 @@
 # window manager runs in Xvfb; "ＭＳ Ｐゴシック" and the other Japanese system
 # fonts are replaced by the IPA fonts.
 
-WINE=/usr/lib/wine/wine64
-[ -x "$WINE" ] || WINE=$(command -v wine64 || command -v wine)
+# The 32-bit loader: the updater is an i686 program run under WoW64, and the
+# tools it starts (reg, cmd) are the 32-bit ones, which see the registry as
+# the game's 32-bit installer does.
+WINE=/usr/lib/wine/wine
+[ -x "$WINE" ] || WINE=$(command -v wine)
 GUI_PIDS=()
 
 gui_fail() {
@@ -61,6 +64,22 @@ gui_prefix() {
     done
     "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
         >/dev/null 2>&1
+    # Wine draws the caption buttons with Marlett's glyphs; this Wine does not
+    # find its own copy, and the close box would show a plain "r".
+    local marlett
+    for marlett in /usr/share/wine/fonts/marlett.ttf /usr/share/fonts/truetype/wine/marlett.ttf; do
+        [ -f "$marlett" ] || continue
+        cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
+        "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' \
+            /v "Marlett (TrueType)" /t REG_SZ /d marlett.ttf /f >/dev/null 2>&1
+        break
+    done
+    # GUI_DPI (default 96): the screen's resolution as Windows' display
+    # settings set it.
+    if [ -n "${GUI_DPI:-}" ]; then
+        "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+            /d "$GUI_DPI" /f >/dev/null 2>&1
+    fi
     "$WINESERVER" -w
 }
 

@@ -2,11 +2,13 @@
 // script and an archive of its own, and runs one piece of the updater:
 //
 //   ui_probe resources UPDATER_EXE   check the executable's string table,
-//                                    dialog templates and version record
+//                                    dialog templates, version record,
+//                                    manifest and image type
 //   ui_probe message ID CAPTION      ShowMessage(ID, CAPTION)
 //   ui_probe extract                 RunExtraction; prints "status=N path=P"
 //   ui_probe patch ARCHIVE DIR       RunPatch; prints "result=N status=N at_box=N",
 //                                    the status when the outcome box showed
+//   ui_probe keyrights read|full     App Paths key readable only / fully
 //   ui_probe readbox HEXTITLE        describe the message box with that
 //                                    title (Shift-JIS bytes in hex), which
 //                                    may belong to another process
@@ -313,6 +315,94 @@ void CheckVersion(const char* path) {
           "version record: comment \"ver.1.x.x.x to 1.1.0.3\"");
 }
 
+// --- executable and manifest ------------------------------------------------
+
+// The file is a 32-bit (PE32, i386) GUI program: it starts on 32-bit Windows.
+void CheckImage(const char* path) {
+    unsigned char head[1024] = {};
+    FILE* file = std::fopen(path, "rb");
+    size_t got = file != nullptr ? std::fread(head, 1, sizeof head, file) : 0;
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    DWORD pe = got >= 64 ? head[60] | head[61] << 8 | head[62] << 16 | head[63] << 24 : 0;
+    bool ok = pe != 0 && pe + 24 + 70 <= got && std::memcmp(head + pe, "PE\0\0", 4) == 0;
+    const unsigned char* coff = head + pe + 4;
+    const unsigned char* optional = coff + 20;
+    Check(ok && (coff[0] | coff[1] << 8) == IMAGE_FILE_MACHINE_I386 &&
+              (optional[0] | optional[1] << 8) == IMAGE_NT_OPTIONAL_HDR32_MAGIC,
+          "image: PE32 for i386");
+    Check(ok && (optional[68] | optional[69] << 8) == IMAGE_SUBSYSTEM_WINDOWS_GUI,
+          "image: Windows GUI subsystem");
+}
+
+// The manifest as the system's own parser reads it: it asks for elevation
+// and names Vista to Windows 11, and Common Controls 6 is not asked for.
+void CheckManifest(HMODULE module, const char* path) {
+    HRSRC found = FindResourceExA(module, MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1), kJapanese);
+    Check(found != nullptr, "manifest stored as RT_MANIFEST 1 under 1041");
+    if (found == nullptr) {
+        return;
+    }
+    std::string text(static_cast<const char*>(LockResource(LoadResource(module, found))),
+                     SizeofResource(module, found));
+    Check(text.find("Common-Controls") == std::string::npos,
+          "manifest: no dependency on Common Controls 6");
+    Check(text.find("2005/WindowsSettings\">true</dpiAware>") != std::string::npos,
+          "manifest: DPI aware (system)");
+    ACTCTXA request = {};
+    request.cbSize = sizeof request;
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    request.lpSource = path;
+    request.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE context = CreateActCtxA(&request);
+    Check(context != INVALID_HANDLE_VALUE, "manifest: the system accepts it");
+    if (context == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level = {};
+    SIZE_T size = 0;
+    bool ok = QueryActCtxW(0, context, nullptr, RunlevelInformationInActivationContext, &level,
+                           sizeof level, &size);
+    Check(ok && level.RunLevel == ACTCTX_RUN_LEVEL_REQUIRE_ADMIN && !level.UiAccess,
+          "manifest: requestedExecutionLevel requireAdministrator, no uiAccess");
+    // Vista, 7, 8, 8.1, 10/11.
+    const GUID kSystems[] = {
+        {0xe2011457, 0x1546, 0x43c5, {0xa5, 0xfe, 0x00, 0x8d, 0xee, 0xe3, 0xd3, 0xf0}},
+        {0x35138b9a, 0x5d96, 0x4fbd, {0x8e, 0x2d, 0xa2, 0x44, 0x02, 0x25, 0xf9, 0x3a}},
+        {0x4a2f28e3, 0x53b9, 0x4441, {0xba, 0x9c, 0xd6, 0x9d, 0x4a, 0x4a, 0x6e, 0x38}},
+        {0x1f676c76, 0x80e1, 0x4239, {0x95, 0xbb, 0x83, 0xd0, 0xf6, 0xd0, 0xda, 0x78}},
+        {0x8e0f7a12, 0xbfb3, 0x4fe8, {0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a}},
+    };
+    alignas(8) BYTE buffer[1024] = {};
+    auto* compatibility = reinterpret_cast<ACTIVATION_CONTEXT_COMPATIBILITY_INFORMATION*>(buffer);
+    ok = QueryActCtxW(0, context, nullptr, CompatibilityInformationInActivationContext, buffer,
+                      sizeof buffer, &size);
+    // Newer systems add a 64-bit MaxVersionTested to each element (32 bytes
+    // from offset 8) to the older 20-byte elements from offset 4.
+    DWORD count = ok ? compatibility->ElementCount : 0;
+    size_t first = 4, stride = sizeof(COMPATIBILITY_CONTEXT_ELEMENT);
+    if (count > 0 && size == 8 + count * 32) {
+        first = 8;
+        stride = 32;
+    }
+    ok = ok && first + count * stride <= sizeof buffer;
+    int named = 0;
+    for (const GUID& system : kSystems) {
+        for (DWORD i = 0; ok && i < count; ++i) {
+            COMPATIBILITY_CONTEXT_ELEMENT e;
+            std::memcpy(&e, buffer + first + i * stride, sizeof e);
+            if (e.Type == ACTCTX_COMPATIBILITY_ELEMENT_TYPE_OS &&
+                std::memcmp(&e.Id, &system, sizeof system) == 0) {
+                ++named;
+                break;
+            }
+        }
+    }
+    Check(ok && named == 5 && count == 5, "manifest: supportedOS Vista, 7, 8, 8.1, 10 and 11");
+    ReleaseActCtx(context);
+}
+
 int Resources(const char* path) {
     HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module == nullptr) {
@@ -328,8 +418,10 @@ int Resources(const char* path) {
           "archive stored as RCDATA 103 under 1041");
     Check(FindResourceExA(module, MAKEINTRESOURCEA(16), MAKEINTRESOURCEA(1), kJapanese) != nullptr,
           "version record stored under 1041");
+    CheckManifest(module, path);
     FreeLibrary(module);
     CheckVersion(path);
+    CheckImage(path);
     return Failures == 0 ? 0 : 1;
 }
 
@@ -402,6 +494,48 @@ int ReadBox(const char* hexTitle) {
     return 0;
 }
 
+// --- rights on the installation's registry key ----------------------------
+
+// Gives everyone only read access (plus the rights to change the key's
+// security and delete it afterwards) to the App Paths key, as a process that
+// is not elevated has on HKEY_LOCAL_MACHINE; "full" gives everything back.
+// Prints whether an open with full access is then refused.
+int KeyRights(const char* which) {
+    const char kKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\VRNL.exe";
+    bool readOnly = std::strcmp(which, "read") == 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, WRITE_DAC, &key) != ERROR_SUCCESS) {
+        std::printf("cannot open the key\n");
+        return 1;
+    }
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    alignas(8) BYTE aclBytes[256];
+    ACL* acl = reinterpret_cast<ACL*>(aclBytes);
+    DWORD mask = readOnly ? KEY_READ | WRITE_DAC | DELETE : KEY_ALL_ACCESS;
+    SECURITY_DESCRIPTOR descriptor;
+    bool ok = everyone != nullptr && InitializeAcl(acl, sizeof aclBytes, ACL_REVISION) &&
+              AddAccessAllowedAce(acl, ACL_REVISION, mask, everyone) &&
+              InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+              SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+              RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (everyone != nullptr) {
+        FreeSid(everyone);
+    }
+    HKEY probe = nullptr;
+    LONG full = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &probe);
+    if (full == ERROR_SUCCESS) {
+        RegCloseKey(probe);
+    }
+    std::printf("set=%d full_access=%s\n", ok ? 1 : 0,
+                full == ERROR_SUCCESS         ? "granted"
+                : full == ERROR_ACCESS_DENIED ? "denied"
+                                              : "error");
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -441,6 +575,9 @@ int main(int argc, char** argv) {
                     statusAtBox.load());
         return 0;
     }
+    if (argc == 3 && std::strcmp(argv[1], "keyrights") == 0) {
+        return KeyRights(argv[2]);
+    }
     if (argc == 3 && std::strcmp(argv[1], "readbox") == 0) {
         return ReadBox(argv[2]);
     }
@@ -453,6 +590,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::fprintf(stderr, "usage: ui_probe resources EXE | message ID CAPTION | extract | patch "
-                         "ARCHIVE DIR | readbox HEXTITLE\n");
+                         "ARCHIVE DIR | readbox HEXTITLE | keyrights read|full\n");
     return 2;
 }

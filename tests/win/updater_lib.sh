@@ -15,8 +15,12 @@ install() {
     rm -rf "$INSTALL_HOST"
     "$DEMO_TOOL" install "$INSTALL_HOST" "$DEMO_DIR/vrnl_$version.exe" "$@" >/dev/null ||
         gui_fail "cannot install the sample tree"
-    "$WINE" reg add "$APP_KEY" /ve /d "C:\\${dir//\//\\}\\VRNL.exe" /f >/dev/null 2>&1 ||
-        gui_fail "cannot register the sample tree"
+    register "C:\\${dir//\//\\}\\VRNL.exe"
+}
+
+# register VALUE: the App Paths value as a (32-bit) installer would write it.
+register() {
+    "$WINE" reg add "$APP_KEY" /ve /d "$1" /f >/dev/null 2>&1 || gui_fail "cannot register $1"
 }
 
 unregister() { "$WINE" reg delete "$APP_KEY" /f >/dev/null 2>&1; }
@@ -48,3 +52,13 @@ DONE="アップデート完了しました。"
 FAILED="パッチの適用に失敗しました。
 再度CD-ROMからインストールしてください。"
 
+
+# expect_not_installed: the updater shows only the not-installed message.
+expect_not_installed() {
+    gui_run "$GUI_WORK/run.out" "$UPDATER"
+    local pid=$GUI_LAST
+    gui_expect_box "エラー" "Varnelo をインストールしてください。" 60
+    gui_absent "$CONFIRM" || gui_fail "confirmation shown without an installation"
+    gui_key "$GUI_BOX" Return
+    gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
+}

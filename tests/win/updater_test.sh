@@ -13,11 +13,41 @@ C=$(gui_c_drive)
 
 echo "--- not installed"
 unregister
-gui_run "$GUI_WORK/run.out" "$UPDATER"
-gui_expect_box "エラー" "Varnelo をインストールしてください。"
-gui_absent "$CONFIRM" || gui_fail "confirmation shown without an installation"
-gui_key "$GUI_BOX" Return
-gui_wait_exit "$GUI_LAST" 20 || gui_fail "updater exit code $?"
+expect_not_installed
+
+# A value that does not name the installed main executable gives the
+# not-installed message and changes nothing, neither in the installation nor
+# beside it (a folder as the value would otherwise be cut to the drive).
+strange_value() {
+    local what=$1 value=$2
+    echo "--- registered value: $what ($value)"
+    install 1_0_5_2
+    [ "$what" = "executable missing" ] && rm "$INSTALL_HOST/VRNL.exe"
+    register "$value"
+    "$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/before.txt"
+    find "$C" -maxdepth 1 | sort >"$GUI_WORK/root_before.txt"
+    expect_not_installed
+    "$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/after.txt"
+    find "$C" -maxdepth 1 | sort >"$GUI_WORK/root_after.txt"
+    cmp -s "$GUI_WORK/before.txt" "$GUI_WORK/after.txt" || gui_fail "$what: the installation changed"
+    cmp -s "$GUI_WORK/root_before.txt" "$GUI_WORK/root_after.txt" ||
+        gui_fail "$what: C:\\ changed: $(diff "$GUI_WORK/root_before.txt" "$GUI_WORK/root_after.txt")"
+    [ -z "$(gui_temp_files)" ] || gui_fail "$what: temporary file left: $(gui_temp_files)"
+}
+strange_value "a folder" 'C:\Varnelo'
+strange_value "a trailing backslash" 'C:\Varnelo\'
+strange_value "executable missing" 'C:\Varnelo\VRNL.exe'
+strange_value "no folder part" 'VRNL.exe'
+
+# A user who is not elevated may only read HKEY_LOCAL_MACHINE: reading the
+# registration must not ask for more.
+echo "--- App Paths key readable only: the update runs"
+install 1_0_5_2
+[ "$(tr -d '\r' < <("$WINE" "$PROBE" keyrights read))" = "set=1 full_access=denied" ] ||
+    gui_fail "cannot make the key read-only"
+confirm_and_finish "$UPDATER" "情報" "$DONE"
+check_tree --pit removed
+"$WINE" "$PROBE" keyrights full >/dev/null || gui_fail "cannot give the key full access back"
 
 echo "--- 1.0.5.2: OK, update, pit data removed"
 install 1_0_5_2

@@ -1,7 +1,10 @@
-# Cross build for 64-bit Windows with MinGW-w64; tests run under Wine.
+# Cross build for 32-bit Windows (i686) with MinGW-w64: the updater must start
+# on 32-bit Windows too, and on 64-bit Windows it then reads the same
+# (WoW64) registry view as the game's own 32-bit installer wrote. Tests run
+# under Wine's WoW64.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(TOOLCHAIN_PREFIX i686-w64-mingw32)
 # The posix thread model: libstdc++ then has std::mutex (GoogleTest needs it);
 # winpthread links statically like the rest of the runtime.
 set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
