@@ -98,7 +98,7 @@ gui_run() {
 
 # gui_wait_exit PID [SECONDS]: waits for the program; its exit code.
 gui_wait_exit() {
-    local pid=$1 limit=${2:-30}
+    local pid=$1 limit=${2:-60}
     local i
     for i in $(seq $((limit * 20))); do
         if ! kill -0 "$pid" 2>/dev/null; then
@@ -112,7 +112,7 @@ gui_wait_exit() {
 
 # gui_find TITLE [SECONDS]: id of a visible window with exactly that title.
 gui_find() {
-    local title=$1 limit=${2:-20}
+    local title=$1 limit=${2:-60}
     local i id
     for i in $(seq $((limit * 10))); do
         for id in $(xdotool search --onlyvisible --name "$title" 2>/dev/null); do
@@ -145,7 +145,7 @@ gui_absent() {
 
 # gui_gone TITLE [SECONDS]: waits until no window has that title.
 gui_gone() {
-    local limit=${2:-20}
+    local limit=${2:-60}
     local i
     for i in $(seq $((limit * 10))); do
         gui_absent "$1" && return 0
@@ -154,11 +154,21 @@ gui_gone() {
     return 1
 }
 
-# gui_key WINDOW KEY: focuses the window and presses the key.
+# gui_key WINDOW KEY: gives the window the keyboard focus and presses the key
+# once the X server reports the focus there. With no window manager the focus
+# otherwise follows the pointer, and a key pressed before the focus has moved
+# reaches another window (a message box that never closes).
 gui_key() {
-    xdotool windowfocus --sync "$1" >/dev/null 2>&1
-    sleep 0.2
-    xdotool key "$2"
+    local window=$1 key=$2 i
+    for i in $(seq 600); do
+        xdotool windowfocus "$window" >/dev/null 2>&1
+        if [ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ]; then
+            xdotool key "$key"
+            return 0
+        fi
+        sleep 0.1
+    done
+    gui_fail "window $window never took the keyboard focus; windows: $(gui_windows)"
 }
 
 # gui_shot WINDOW FILE: screenshot of the window's area of the screen.
@@ -182,7 +192,7 @@ sjis_hex() {
 # title and checks what it shows: that text, one OK button, no icon, no
 # owner. Leaves its window id in GUI_BOX.
 gui_expect_box() {
-    local title=$1 text=$2 limit=${3:-20}
+    local title=$1 text=$2 limit=${3:-60}
     GUI_BOX=$(gui_find "$title" "$limit") || gui_fail "no message box \"$title\"; windows: $(gui_windows)"
     local seen
     seen=$("$WINE" "$PROBE" readbox "$(sjis_hex "$title")" 2>/dev/null | tr -d '\r')
@@ -190,13 +200,10 @@ gui_expect_box() {
     [ "$seen" = "$want" ] || gui_fail "box \"$title\": got '$seen', want '$want'"
 }
 
-# gui_no_box_for SECONDS: fails if a message box of either caption shows up.
-gui_no_box_for() {
-    local i
-    for i in $(seq $(($1 * 10))); do
-        gui_absent "エラー" && gui_absent "情報" || gui_fail "an unexpected message box appeared"
-        sleep 0.1
-    done
+# gui_no_box: fails if a message box of either caption is on the screen (call
+# it once the program that could show one has exited).
+gui_no_box() {
+    gui_absent "エラー" && gui_absent "情報" || gui_fail "an unexpected message box appeared"
 }
 
 # gui_temp_files: the "vnp" temporary files in the prefix, one a line.

@@ -20,8 +20,8 @@ check_message() {
     [ -n "$shot" ] && gui_shot_keep "$GUI_BOX" "$shot"
     kill -0 "$pid" 2>/dev/null || gui_fail "ShowMessage returned before the box was closed"
     gui_key "$GUI_BOX" Return
-    gui_wait_exit "$pid" 20 || gui_fail "probe failed"
-    gui_gone "$title" 5 || gui_fail "box \"$title\" still open"
+    gui_wait_exit "$pid" || gui_fail "probe failed"
+    gui_absent "$title" || gui_fail "box \"$title\" still open"
 }
 
 check_message 1 0 "エラー" "テンポラリファイルの作成に失敗しました" message_01_tempfile_failed

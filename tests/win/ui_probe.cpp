@@ -5,14 +5,20 @@
 //                                    dialog templates, version record,
 //                                    manifest and image type
 //   ui_probe message ID CAPTION      ShowMessage(ID, CAPTION)
-//   ui_probe extract                 RunExtraction; prints "status=N path=P"
+//   ui_probe extract                 RunExtraction; prints "result=N status=N
+//                                    at_box=N path=P", the status when a
+//                                    message box showed
 //   ui_probe patch ARCHIVE DIR       RunPatch; prints "result=N status=N at_box=N",
 //                                    the status when the outcome box showed
+//   ui_probe waitprogress HEXTITLE   wait until that window's progress bar
+//                                    has moved
 //   ui_probe keyrights read|full     App Paths key readable only / fully
 //   ui_probe readbox HEXTITLE        describe the message box with that
 //                                    title (Shift-JIS bytes in hex), which
 //                                    may belong to another process
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -494,6 +500,84 @@ int ReadBox(const char* hexTitle) {
     return 0;
 }
 
+// --- phases -----------------------------------------------------------------
+
+BOOL CALLBACK IsButton(HWND child, LPARAM found) {
+    char className[32];
+    if (GetClassNameA(child, className, sizeof className) > 0 &&
+        lstrcmpiA(className, "Button") == 0) {
+        *reinterpret_cast<bool*>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK IsMessageBox(HWND window, LPARAM found) {
+    char className[32];
+    DWORD owner = 0;
+    bool button = false;
+    if (GetWindowThreadProcessId(window, &owner) != 0 && owner == GetCurrentProcessId() &&
+        IsWindowVisible(window) && GetClassNameA(window, className, sizeof className) > 0 &&
+        std::strcmp(className, "#32770") == 0) {
+        // The phases' own windows are dialogs too, but without buttons.
+        EnumChildWindows(window, IsButton, reinterpret_cast<LPARAM>(&button));
+    }
+    if (button) {
+        *reinterpret_cast<bool*>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// True while a message box of this process is on the screen.
+bool HasMessageBox() {
+    bool found = false;
+    EnumWindows(IsMessageBox, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+// Runs the phase while a watcher notes the phase's status at the moment a
+// message box of this process first shows (99 when none showed): the status
+// a window of the phase sees while the user reads the message.
+template <typename Phase>
+bool WatchingForBox(const PhaseStatus* status, int32_t* atBox, Phase phase) {
+    std::atomic<int32_t> seen(99);
+    std::atomic<bool> done(false);
+    std::thread watcher([&] {
+        while (!done.load()) {
+            if (HasMessageBox()) {
+                seen.store(ObserveStatus(status));
+                return;
+            }
+            Sleep(5);
+        }
+    });
+    bool ok = phase();
+    done.store(true);
+    watcher.join();
+    *atBox = seen.load();
+    return ok;
+}
+
+// Waits, 60 s at most, until the progress bar of the window with that title
+// (Shift-JIS bytes in hex) has moved from 0.
+int WaitProgress(const char* hexTitle) {
+    std::string title = FromHex(hexTitle);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(10)) {
+        HWND window = FindWindowA("#32770", title.c_str());
+        HWND bar = window != nullptr ? GetDlgItem(window, IDC_PROGRESS) : nullptr;
+        DWORD_PTR position = 0;
+        if (bar != nullptr &&
+            SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 5000, &position) != 0 &&
+            position > 0) {
+            std::printf("position=%lu\n", static_cast<unsigned long>(position));
+            return 0;
+        }
+    }
+    std::printf("no progress\n");
+    return 1;
+}
+
 // --- rights on the installation's registry key ----------------------------
 
 // Gives everyone only read access (plus the rights to change the key's
@@ -553,27 +637,15 @@ int main(int argc, char** argv) {
         if (!CopyText(directory, sizeof directory, argv[3])) {
             return 2;
         }
-        // The patch status at the moment the outcome box first shows.
-        std::atomic<int32_t> statusAtBox(99);
-        std::atomic<bool> done(false);
-        std::thread watcher([&] {
-            while (!done.load()) {
-                HWND box = FindWindowA("#32770", nullptr);
-                DWORD owner = 0;
-                if (box != nullptr && GetWindowThreadProcessId(box, &owner) != 0 &&
-                    owner == GetCurrentProcessId()) {
-                    statusAtBox.store(ObserveStatus(&PatchStatus));
-                    return;
-                }
-                Sleep(5);
-            }
-        });
-        bool ok = RunPatch(argv[2], directory);
-        done.store(true);
-        watcher.join();
+        int32_t atBox = 99;
+        bool ok =
+            WatchingForBox(&PatchStatus, &atBox, [&] { return RunPatch(argv[2], directory); });
         std::printf("result=%d status=%d at_box=%d\n", ok ? 1 : 0, ObserveStatus(&PatchStatus),
-                    statusAtBox.load());
+                    atBox);
         return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "waitprogress") == 0) {
+        return WaitProgress(argv[2]);
     }
     if (argc == 3 && std::strcmp(argv[1], "keyrights") == 0) {
         return KeyRights(argv[2]);
@@ -584,12 +656,14 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "extract") == 0) {
         char tempPath[kPathSize];
         std::memset(tempPath, 0, sizeof tempPath);
-        bool ok = RunExtraction(tempPath);
-        std::printf("result=%d status=%d path=%s\n", ok ? 1 : 0, ObserveStatus(&ExtractStatus),
-                    tempPath);
+        int32_t atBox = 99;
+        bool ok = WatchingForBox(&ExtractStatus, &atBox, [&] { return RunExtraction(tempPath); });
+        std::printf("result=%d status=%d at_box=%d path=%s\n", ok ? 1 : 0,
+                    ObserveStatus(&ExtractStatus), atBox, tempPath);
         return 0;
     }
     std::fprintf(stderr, "usage: ui_probe resources EXE | message ID CAPTION | extract | patch "
-                         "ARCHIVE DIR | readbox HEXTITLE | keyrights read|full\n");
+                         "ARCHIVE DIR | readbox HEXTITLE | waitprogress HEXTITLE | "
+                         "keyrights read|full\n");
     return 2;
 }

@@ -85,7 +85,7 @@ cancel_with() {
     altf4) gui_key "$window" alt+F4 ;;
     esac
     gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
-    gui_no_box_for 1
+    gui_no_box
     "$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/after.txt"
     cmp -s "$GUI_WORK/before.txt" "$GUI_WORK/after.txt" || gui_fail "cancel changed the tree"
     [ -z "$(gui_temp_files)" ] || gui_fail "temporary file after cancel: $(gui_temp_files)"
@@ -108,8 +108,8 @@ gui_run "$GUI_WORK/run.out" "$UPDATER_LARGE"
 pid=$GUI_LAST
 window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
 gui_key "$window" Return
-progress=$(gui_find "$PROGRESS" 60) || gui_fail "no progress window"
-sleep 0.5
+progress=$(gui_find "$PROGRESS") || gui_fail "no progress window"
+"$WINE" "$PROBE" waitprogress "$(sjis_hex "$PROGRESS")" >/dev/null || gui_fail "the progress bar never moved"
 gui_shot_keep "$progress" progress
 gui_absent "情報" || gui_fail "finished too fast to see the progress window"
 gui_expect_box "情報" "$DONE" 300
