@@ -8,7 +8,8 @@
 #include "patch/crc32.h"
 
 bool IsSafeRelativeName(const char* name) {
-    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' || std::strchr(name, ':') != nullptr) {
+    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' ||
+        std::strpbrk(name, ":*?") != nullptr) {
         return false;
     }
     const char* part = name;

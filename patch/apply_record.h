@@ -5,8 +5,9 @@
 
 #include "patch/record_format.h"
 
-// A record name stays inside the installation directory: not empty, no
-// drive, no leading separator and no ".." component.
+// A record name stays inside the installation directory and names one file:
+// not empty, no drive, no leading separator, no ".." component, and no "*"
+// or "?" (the existence test would take them for wildcards).
 bool IsSafeRelativeName(const char* name);
 
 // installDirectory ends in "\". True: applied, or skipped as the flags allow.
