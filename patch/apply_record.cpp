@@ -36,38 +36,60 @@ struct RecordHeader {
     int32_t streamStart;
 };
 
-// Checks everything that can be checked before the disk is touched: magic,
-// version, operation, and that the header and the whole name, NUL included,
-// lie inside the record.
-bool ParseHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header) {
-    if (recordLength < kRecordHeaderSize) {
-        return false;
+// Checks the header: magic, version, operation, that the header and the
+// whole name, NUL included, lie inside the record, and that the name is safe.
+RecordCheck ParseHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header) {
+    if (record == nullptr || recordLength < kRecordHeaderSize) {
+        return RecordBadHeader;
     }
     for (int i = 0; i < 4; ++i) {
         if (record[kOffMagic + i] != kRecordMagic[i]) {
-            return false;
+            return RecordBadHeader;
         }
     }
     if (ReadLe32(record + kOffVersion) != kRecordVersion) {
-        return false;
+        return RecordBadHeader;
     }
     header->operation = ReadLe32(record + kOffOperation);
     header->sourceCrc = ReadLe32(record + kOffSourceCrc);
     header->targetCrc = ReadLe32(record + kOffTargetCrc);
     uint32_t nameLength = ReadLe32(record + kOffNameLength);
     if (header->operation > OpDelete) {
-        return false;
+        return RecordBadHeader;
     }
     if (nameLength == 0 || nameLength > static_cast<uint32_t>(recordLength - kRecordHeaderSize)) {
-        return false;
+        return RecordBadHeader;
     }
     header->name = reinterpret_cast<const char*>(record + kOffName);
-    if (std::memchr(header->name, '\0', nameLength) == nullptr ||
-        !IsSafeRelativeName(header->name)) {
-        return false;
+    if (std::memchr(header->name, '\0', nameLength) == nullptr) {
+        return RecordBadHeader;
+    }
+    if (!IsSafeRelativeName(header->name)) {
+        return RecordUnsafeName;
     }
     header->streamStart = kRecordHeaderSize + static_cast<int32_t>(nameLength);
-    return true;
+    return RecordAccepted;
+}
+
+// Everything that is checked before the disk is touched: the header, then
+// the target path (directory followed directly by the name) and, for
+// OpPatch, its backup path (target + ".bak"), each within a path buffer.
+RecordCheck PrepareRecord(const unsigned char* record, int32_t recordLength,
+                          const char* installDirectory, RecordHeader* header, char* target,
+                          char* backup) {
+    RecordCheck check = ParseHeader(record, recordLength, header);
+    if (check != RecordAccepted) {
+        return check;
+    }
+    if (!CopyText(target, kPathSize, installDirectory) ||
+        !AppendText(target, kPathSize, header->name)) {
+        return RecordPathTooLong;
+    }
+    if (header->operation == OpPatch &&
+        (!CopyText(backup, kPathSize, target) || !AppendText(backup, kPathSize, ".bak"))) {
+        return RecordPathTooLong;
+    }
+    return RecordAccepted;
 }
 
 enum class ChunkResult { Written, Invalid, CopyInWrite };
@@ -131,9 +153,8 @@ ChunkResult WriteChunk(const unsigned char* record, int32_t recordLength, int32_
 // the rebuilt file is never assembled. A file longer than the rebuild is not
 // one. The walk ends at a chunk the rebuild would fail on, as the killed run
 // stopped writing there.
-bool HoldsStartOfRebuild(const unsigned char* record, int32_t recordLength,
-                         const RecordHeader& header, const unsigned char* old, int32_t oldSize,
-                         const char* path) {
+bool StartOfRebuild(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
+                    const unsigned char* old, int32_t oldSize, const char* path) {
     FILE* present = PlatformOpenStream(path, "rb");
     if (present == nullptr) {
         return false;
@@ -189,11 +210,7 @@ bool ApplyWrite(const unsigned char* record, int32_t recordLength, const RecordH
 }
 
 bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
-                const char* target, int32_t flags) {
-    char backup[kPathSize];
-    if (!CopyText(backup, sizeof backup, target) || !AppendText(backup, sizeof backup, ".bak")) {
-        return false;
-    }
+                const char* target, const char* backup, int32_t flags) {
     // Heal what a killed run left under the backup name. With nothing under
     // the target name, the backup is the file as it stood before that run
     // renamed it aside (for the source test, a rebuild, or a roll-back cut
@@ -216,8 +233,8 @@ bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordH
             unsigned char* kept = nullptr;
             int32_t keptSize = ReadWholeFile(&kept, backup);
             bool matching = keptSize >= 0 && Crc32(keptSize, kept) == header.sourceCrc;
-            bool restartable = matching && HoldsStartOfRebuild(record, recordLength, header, kept,
-                                                               keptSize, target);
+            bool restartable =
+                matching && StartOfRebuild(record, recordLength, header, kept, keptSize, target);
             std::free(kept);
             if (matching) {
                 if (!restartable) {
@@ -284,16 +301,31 @@ bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordH
 
 } // namespace
 
+bool HoldsStartOfRebuild(const unsigned char* record, int32_t recordLength,
+                         const unsigned char* old, int32_t oldSize, const char* path) {
+    RecordHeader header;
+    return ParseHeader(record, recordLength, &header) == RecordAccepted &&
+           header.operation == OpPatch &&
+           StartOfRebuild(record, recordLength, header, old, oldSize, path);
+}
+
+RecordCheck CheckRecord(const unsigned char* record, int32_t recordLength,
+                        const char* installDirectory) {
+    RecordHeader header;
+    char target[kPathSize];
+    char backup[kPathSize];
+    return PrepareRecord(record, recordLength,
+                         installDirectory != nullptr ? installDirectory : "\\", &header, target,
+                         backup);
+}
+
 bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
                       const char* installDirectory, int32_t flags) {
     RecordHeader header;
-    if (record == nullptr || !ParseHeader(record, recordLength, &header)) {
-        return false;
-    }
-    // The target is the directory followed directly by the name.
     char target[kPathSize];
-    if (!CopyText(target, sizeof target, installDirectory) ||
-        !AppendText(target, sizeof target, header.name)) {
+    char backup[kPathSize];
+    if (PrepareRecord(record, recordLength, installDirectory, &header, target, backup) !=
+        RecordAccepted) {
         return false;
     }
     switch (header.operation) {
@@ -303,6 +335,6 @@ bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
     case OpWrite:
         return ApplyWrite(record, recordLength, header, target);
     default:
-        return ApplyPatch(record, recordLength, header, target, flags);
+        return ApplyPatch(record, recordLength, header, target, backup, flags);
     }
 }

@@ -15,7 +15,7 @@
 namespace {
 
 class BuildVerifyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeScratch("build"); }
     void TearDown() override { RemoveTree(dir); }
     std::string P(const std::string& name) const { return Quote(dir + "/" + name); }
@@ -108,8 +108,8 @@ TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
     EXPECT_EQ("delete", lines[1].op);
     EXPECT_EQ("patch patch ", ops["CAR\\model.bin"]);
     EXPECT_EQ("patch ", ops["racetex\\deep\\er\\tex.bmp"]);
-    EXPECT_EQ("write ", ops["new_to_old2.bin"]);  // old2 lacks it
-    EXPECT_EQ("write ", ops["unrelated.bin"]);    // no old version helps
+    EXPECT_EQ("write ", ops["new_to_old2.bin"]); // old2 lacks it
+    EXPECT_EQ("write ", ops["unrelated.bin"]);   // no old version helps
     EXPECT_EQ("write ", ops["empty_then_full.bin"]);
     EXPECT_EQ("write ", ops["brand\\new\\empty.bin"]);
     EXPECT_EQ("write ", ops["brand\\new\\file.txt"]);
@@ -147,11 +147,13 @@ TEST_F(BuildVerifyTest, IdenticalTreesGiveAnEmptyArchive) {
     PutFile(dir + "/old", "a/b.bin", Random(100, 1));
     PutFile(dir + "/new", "a/b.bin", Random(100, 1));
     std::string out;
-    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
     EXPECT_TRUE(Inspect(dir + "/a.cf").empty());
     EXPECT_EQ(0, Vnpatch("verify " + P("a.cf") + " " + P("old"), &out)) << out;
     EXPECT_NE(0, Vnpatch("build --old " + P("old") + " -o " + P("b.cf"), &out));
-    EXPECT_NE(0, Vnpatch("build --old " + P("nothing") + " --new " + P("new") + " -o " + P("b.cf"), &out));
+    EXPECT_NE(0, Vnpatch("build --old " + P("nothing") + " --new " + P("new") + " -o " + P("b.cf"),
+                         &out));
 }
 
 // One installation state per case; verify's verdict and exit code, and the
@@ -164,7 +166,8 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
     PutFile(dir + "/new", "d/f.bin", now);
     PutFile(dir + "/new", "g.txt", TextBytes("two"));
     std::string out;
-    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
 
     struct Case {
         const char* name;
@@ -176,7 +179,10 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
         {"other_version", "skip: other version", false, false},
         {"missing_target", "skip: missing target", false, false},
         {"bak_in_the_way", "FAIL: a .bak is in the way", false, true},
+        {"bak_alone_is_put_back", "skip: other version", false, false},
         {"matching_bak_is_put_back", "after putting its backup back", true, false},
+        {"matching_bak_beside_another_file", "FAIL: a .bak of this record's old version", false,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -189,9 +195,15 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
             RemoveTree(inst + "/d/f.bin");
         } else if (name == "bak_in_the_way") {
             PutFile(inst, "d/f.bin.bak", TextBytes("stale"));
+        } else if (name == "bak_alone_is_put_back") {
+            RemoveTree(inst + "/d/f.bin");
+            PutFile(inst, "d/f.bin.bak", TextBytes("stale"));
+        } else if (name == "matching_bak_is_put_back") {
+            PutFile(inst, "d/f.bin.bak", old);
+            PutFile(inst, "d/f.bin", Bytes(now.begin(), now.begin() + 30000)); // a killed rebuild
         } else {
             PutFile(inst, "d/f.bin.bak", old);
-            PutFile(inst, "d/f.bin", TextBytes("partial"));
+            PutFile(inst, "d/f.bin", TextBytes("the user's own"));
         }
         std::map<std::string, Bytes> before = ReadTree(inst);
         int code = Vnpatch("verify " + P("a.cf") + " " + Quote(inst), &out);
@@ -269,7 +281,9 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
 
     PutFile(dir + "/newtree", "f.bin", TextBytes("abcdefghij0123456789"));
     PutFile(dir + "/oldtree", "f.bin", old);
-    ASSERT_EQ(0, Vnpatch("build --old " + P("oldtree") + " --new " + P("newtree") + " -o " + P("g.cf"), &out));
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("oldtree") + " --new " + P("newtree") + " -o " + P("g.cf"),
+                      &out));
     EXPECT_EQ(0, Vnpatch("verify " + P("g.cf") + " " + P("inst"), &out)) << out;
 
     // An archive cut inside its only entry.
@@ -300,14 +314,17 @@ TEST_F(BuildVerifyTest, RealSizeTreesBuildVerifyAndApply) {
         PutFile(dir + "/new", name, now);
     }
     std::string out;
-    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out)) << out;
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out))
+        << out;
     ASSERT_EQ(0, Vnpatch("compress " + P("a.cf") + " " + P("a.sz"), &out)) << out;
     Bytes archive;
     ASSERT_TRUE(ReadAll(dir + "/a.cf", &archive));
     EXPECT_LT(archive.size(), 1000000u); // the changes, not the files
     CopyTree(dir + "/old", dir + "/inst");
     EXPECT_EQ(0, Vnpatch("verify " + P("a.sz") + " " + P("inst"), &out)) << out;
-    EXPECT_NE(std::string::npos, out.find("20 would apply, 0 skip, 0 fail; result complete")) << out;
+    EXPECT_NE(std::string::npos, out.find("20 would apply, 0 skip, 0 fail; result complete"))
+        << out;
     EXPECT_EQ(0, Vnpatch("apply " + P("a.sz") + " " + P("inst"), &out)) << out;
     EXPECT_NE(std::string::npos, out.find("applied 20 records")) << out;
     EXPECT_TRUE(ReadTree(dir + "/new") == ReadTree(dir + "/inst"));
