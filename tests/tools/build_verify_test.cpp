@@ -295,6 +295,51 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
     EXPECT_NE(std::string::npos, out.find("archive: ")) << out;
 }
 
+// inspect flags what apply refuses, record by record: the same verdict for
+// the same installation directory, and a non-zero exit.
+TEST_F(BuildVerifyTest, InspectFlagsTheRecordsApplyRefuses) {
+    PutFile(dir + "/inst", "keep.txt", TextBytes("x"));
+    size_t room = 259 - (dir + "/inst\\").size(); // longest name that fits there
+    Bytes old = TextBytes("old");
+    uint32_t oldCrc = Crc32(3, old.data());
+    struct Case {
+        const char* what;
+        RecordOp op;
+        std::string name;
+        bool flaggedWithoutDirectory;
+    };
+    const Case cases[] = {
+        {"plain name", OpWrite, "CAR\\ok.bin", false},
+        {"parent", OpWrite, "..\\x.bin", true},
+        {"inner parent", OpDelete, "CAR\\..\\..\\x.bin", true},
+        {"drive", OpWrite, "C:\\x.bin", true},
+        {"leading separator", OpDelete, "\\x.bin", true},
+        {"wildcard", OpPatch, "CAR\\*.bin", true},
+        {"fits under the directory", OpWrite, std::string(room, 'n'), false},
+        {"too long under the directory", OpWrite, std::string(room + 1, 'n'), false},
+        {"backup too long under the directory", OpPatch, std::string(room - 3, 'n'), false},
+        {"too long anywhere", OpWrite, std::string(259, 'n'), true},
+        {"backup too long anywhere", OpPatch, std::string(255, 'n'), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ByteVector r;
+        BeginRecord(&r, c.op, c.op == OpPatch ? oldCrc : 0, c.op == OpWrite ? oldCrc : 0,
+                    c.name.c_str());
+        if (c.op == OpWrite) {
+            AppendLiteralChunk(&r, old.data(), 3);
+        }
+        ArchiveEntry entry{"00000.pat", &r};
+        PutFile(dir, "one.cf", BuildArchive({entry}));
+        std::string out;
+        int applied = Vnpatch("apply " + P("one.cf") + " " + P("inst"), &out);
+        int inspected = Vnpatch("inspect " + P("one.cf") + " " + P("inst"), &out);
+        EXPECT_EQ(applied != 0, inspected != 0) << out;
+        EXPECT_EQ(inspected != 0, out.find("  [") != std::string::npos) << out;
+        EXPECT_EQ(c.flaggedWithoutDirectory, Vnpatch("inspect " + P("one.cf"), &out) != 0) << out;
+    }
+}
+
 // About the size of the shipped update: 40 MB in 30 files, the largest 10 MB.
 TEST_F(BuildVerifyTest, RealSizeTreesBuildVerifyAndApply) {
     uint32_t seed = 100;

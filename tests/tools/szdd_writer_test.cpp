@@ -62,7 +62,7 @@ Bytes ExpandWithReader(const std::string& path, bool* ok) {
 }
 
 class SzddWriterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeScratch("szdd"); }
     void TearDown() override { RemoveTree(dir); }
     std::string dir;
@@ -134,7 +134,8 @@ TEST_F(SzddWriterTest, OurExpandDecodesMscompressOutput) {
         // mscompress writes "data.bin_" beside its input.
         ASSERT_EQ(0, Shell("cd " + Quote(dir) + " && rm -f data.bin_ && mscompress data.bin"));
         ASSERT_EQ(0, Vnpatch("expand " + Quote(dir + "/data.bin_") + " " + Quote(dir + "/back")));
-        ASSERT_EQ(0, Shell("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
+        ASSERT_EQ(0,
+                  Shell("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
         Bytes back;
         Bytes ref;
         ASSERT_TRUE(ReadAll(dir + "/back", &back));
