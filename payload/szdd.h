@@ -39,6 +39,6 @@ bool SzddOpen(SzddReader* reader, const char* path);
 // the stream, -1 when the body is cut short or unreadable.
 int32_t SzddRead(SzddReader* reader, unsigned char* out, int32_t count);
 // Moves the read position (origin 0 start, 1 current, 2 end); the new
-// position, or -1 when it would leave the stream.
+// position, or -1 when it would leave the stream or lie at 2 GiB or beyond.
 int32_t SzddSeek(SzddReader* reader, int32_t offset, int origin);
 void SzddClose(SzddReader* reader);

@@ -1,3 +1,4 @@
+#include <climits>
 #include <cstring>
 
 #include "fileutil/platform.h"
@@ -183,7 +184,9 @@ int32_t SzddRead(SzddReader* reader, unsigned char* out, int32_t count) {
 int32_t SzddSeek(SzddReader* reader, int32_t offset, int origin) {
     int64_t base = origin == 0 ? 0 : origin == 1 ? reader->wanted : reader->length;
     int64_t target = base + offset;
-    if (origin < 0 || origin > 2 || target < 0 || target > reader->length) {
+    // A position the signed 32-bit result cannot carry (a declared length of
+    // 2 GiB or more) is refused rather than wrapped to a negative value.
+    if (origin < 0 || origin > 2 || target < 0 || target > reader->length || target > INT32_MAX) {
         return -1;
     }
     reader->wanted = static_cast<uint32_t>(target);

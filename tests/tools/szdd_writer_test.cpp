@@ -164,4 +164,28 @@ TEST_F(SzddWriterTest, ExpandRefusesACutBodyAndLeavesNoOutput) {
     EXPECT_NE(0, Vnpatch("compress " + Quote(dir + "/missing") + " " + Quote(dir + "/x")));
 }
 
+// The commands that read archives refuse a stream of 2 GiB or more with the
+// reason, and read one just below as far as its body goes.
+TEST_F(SzddWriterTest, ArchiveDeclaringTwoGigabytesIsRefusedWithItsReason) {
+    Bytes archive = {'C', 'F', '0', '0', 0, 0, 0, 0}; // no entries
+    Bytes packed;
+    ASSERT_TRUE(SzddCompressBuffer(archive.data(), archive.size(), &packed));
+    PutFile(dir + "/inst", "keep.txt", TextBytes("x"));
+    for (uint32_t declared : {0x7FFFFFFFu, 0x80000000u}) {
+        SCOPED_TRACE(declared);
+        for (int i = 0; i < 4; ++i) {
+            packed[10 + i] = static_cast<unsigned char>(declared >> (8 * i));
+        }
+        PutFile(dir, "big.szdd", packed);
+        bool refused = declared > 0x7FFFFFFFu;
+        std::string out;
+        EXPECT_EQ(refused ? 1 : 0,
+                  Vnpatch("apply " + Quote(dir + "/big.szdd") + " " + Quote(dir + "/inst"), &out))
+            << out;
+        EXPECT_EQ(refused, out.find("2 GiB or longer") != std::string::npos) << out;
+        EXPECT_EQ(refused ? 1 : 0, Vnpatch("inspect " + Quote(dir + "/big.szdd"), &out)) << out;
+        EXPECT_EQ(refused, out.find("2 GiB or longer") != std::string::npos) << out;
+    }
+}
+
 } // namespace
