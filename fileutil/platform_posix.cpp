@@ -236,10 +236,13 @@ void PlatformFindClose(PlatformFindHandle handle) {
     std::free(search);
 }
 
+// A symbolic link has no mode of its own to reset, and chmod would change
+// the file it points to (possibly outside the installation); links are left
+// as they are, and DeleteFile removes them whatever their target's mode.
 void PlatformSetAttributesNormal(const char* path) {
     char native[kNativeSize];
     struct stat info;
-    if (NativePath(path, native) && stat(native, &info) == 0) {
+    if (NativePath(path, native) && lstat(native, &info) == 0 && !S_ISLNK(info.st_mode)) {
         chmod(native, (info.st_mode & 07777) | S_IWUSR);
     }
 }

@@ -40,8 +40,27 @@ void PlatformFindClose(PlatformFindHandle handle) {
     FindClose(static_cast<HANDLE>(handle));
 }
 
+// A symbolic link or junction (a reparse point) gets its own attributes reset
+// through a handle that does not follow it, so that the file it points to,
+// possibly outside the installation, keeps its attributes; DeleteFileA then
+// removes the link itself.
 void PlatformSetAttributesNormal(const char* path) {
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+        return;
+    }
+    HANDLE link = CreateFileA(
+        path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (link == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    FILE_BASIC_INFO info;
+    std::memset(&info, 0, sizeof info); // times of 0 stay unchanged
+    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(link, FileBasicInfo, &info, sizeof info);
+    CloseHandle(link);
 }
 
 bool PlatformSetReadOnly(const char* path) {

@@ -30,9 +30,10 @@ const std::string* Find(const TreeSnapshot& tree, const std::string& key) {
 }
 
 // Names the engine refuses before touching the disk: empty, rooted, with a
-// drive or with a ".." part.
+// drive, a wildcard or a ".." part.
 bool OutsideName(const std::string& name) {
-    if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos) {
+    if (name.empty() || name[0] == '\\' || name[0] == '/' ||
+        name.find_first_of(":*?") != std::string::npos) {
         return true;
     }
     std::string part;
@@ -126,11 +127,22 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
         }
         return true;
     }
-    // OpPatch.
-    bool healable =
-        bakBefore != nullptr && (CrcOf(*bakBefore) == sourceCrc || CrcOf(*bakBefore) == targetCrc);
-    if (healable && bakAfter != nullptr) {
-        return Fail("a matching backup was not put back", name);
+    // OpPatch. A backup alone is always put back; a backup of the record's
+    // old version beside a file is put back or, when that file is not the
+    // start of the rebuild, fails the record with both untouched; any other
+    // backup beside a file is left alone.
+    bool alone = bakBefore != nullptr && targetBefore == nullptr;
+    bool matching = bakBefore != nullptr && CrcOf(*bakBefore) == sourceCrc;
+    bool healable = alone || matching;
+    if (alone && bakAfter != nullptr) {
+        return Fail("a backup alone was not put back", name);
+    }
+    if (matching && !alone && bakAfter != nullptr) {
+        bool untouched =
+            *bakAfter == *bakBefore && targetAfter != nullptr && *targetAfter == *targetBefore;
+        return !result && untouched
+                   ? true
+                   : Fail("a matching backup stayed, yet the record went on", name);
     }
     if (!healable && bakBefore != nullptr && (bakAfter == nullptr || *bakAfter != *bakBefore)) {
         return Fail("a backup that matches nothing was touched", name);

@@ -23,8 +23,10 @@ std::string Pattern(uint32_t seed, size_t size) {
 const std::vector<ScratchFile>& Files() {
     static const std::vector<ScratchFile> files = {
         {"CAR/NR33.bin", Pattern(1, 3000)},
-        // A run killed mid-rebuild: partial target beside the full backup.
-        {"course/OVAL.bin", Pattern(2, 5000).substr(0, 1000)},
+        // A run killed mid-rebuild: the first 1000 bytes of the seed record's
+        // output (which opens with the old file's second half) beside the
+        // full backup.
+        {"course/OVAL.bin", Pattern(2, 5000).substr(2500, 1000)},
         {"course/OVAL.bin.bak", Pattern(2, 5000)},
         // Killed between the rename and the first write: backup only.
         {"course/HILL.bin.bak", Pattern(3, 2000)},

@@ -8,7 +8,8 @@
 #include "patch/crc32.h"
 
 bool IsSafeRelativeName(const char* name) {
-    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' || std::strchr(name, ':') != nullptr) {
+    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' ||
+        std::strpbrk(name, ":*?") != nullptr) {
         return false;
     }
     const char* part = name;
@@ -35,52 +36,77 @@ struct RecordHeader {
     int32_t streamStart;
 };
 
-// Checks everything that can be checked before the disk is touched: magic,
-// version, operation, and that the header and the whole name, NUL included,
-// lie inside the record.
-bool ParseHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header) {
-    if (recordLength < kRecordHeaderSize) {
-        return false;
+// Checks the header: magic, version, operation, that the header and the
+// whole name, NUL included, lie inside the record, and that the name is safe.
+RecordCheck ParseHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header) {
+    if (record == nullptr || recordLength < kRecordHeaderSize) {
+        return RecordBadHeader;
     }
     for (int i = 0; i < 4; ++i) {
         if (record[kOffMagic + i] != kRecordMagic[i]) {
-            return false;
+            return RecordBadHeader;
         }
     }
     if (ReadLe32(record + kOffVersion) != kRecordVersion) {
-        return false;
+        return RecordBadHeader;
     }
     header->operation = ReadLe32(record + kOffOperation);
     header->sourceCrc = ReadLe32(record + kOffSourceCrc);
     header->targetCrc = ReadLe32(record + kOffTargetCrc);
     uint32_t nameLength = ReadLe32(record + kOffNameLength);
     if (header->operation > OpDelete) {
-        return false;
+        return RecordBadHeader;
     }
     if (nameLength == 0 || nameLength > static_cast<uint32_t>(recordLength - kRecordHeaderSize)) {
-        return false;
+        return RecordBadHeader;
     }
     header->name = reinterpret_cast<const char*>(record + kOffName);
-    if (std::memchr(header->name, '\0', nameLength) == nullptr ||
-        !IsSafeRelativeName(header->name)) {
-        return false;
+    if (std::memchr(header->name, '\0', nameLength) == nullptr) {
+        return RecordBadHeader;
+    }
+    if (!IsSafeRelativeName(header->name)) {
+        return RecordUnsafeName;
     }
     header->streamStart = kRecordHeaderSize + static_cast<int32_t>(nameLength);
-    return true;
+    return RecordAccepted;
+}
+
+// Everything that is checked before the disk is touched: the header, then
+// the target path (directory followed directly by the name) and, for
+// OpPatch, its backup path (target + ".bak"), each within a path buffer.
+RecordCheck PrepareRecord(const unsigned char* record, int32_t recordLength,
+                          const char* installDirectory, RecordHeader* header, char* target,
+                          char* backup) {
+    RecordCheck check = ParseHeader(record, recordLength, header);
+    if (check != RecordAccepted) {
+        return check;
+    }
+    if (!CopyText(target, kPathSize, installDirectory) ||
+        !AppendText(target, kPathSize, header->name)) {
+        return RecordPathTooLong;
+    }
+    if (header->operation == OpPatch &&
+        (!CopyText(backup, kPathSize, target) || !AppendText(backup, kPathSize, ".bak"))) {
+        return RecordPathTooLong;
+    }
+    return RecordAccepted;
 }
 
 enum class ChunkResult { Written, Invalid, CopyInWrite };
 
-// Writes the chunk at *position and advances it. Every head, every literal and
-// every copy range must lie inside the record and the old contents.
-ChunkResult WriteChunk(const unsigned char* record, int32_t recordLength, int32_t* position,
-                       const unsigned char* old, int32_t oldSize, FILE* output) {
+// Takes the chunk at *position: the bytes it produces (from the old contents
+// or the record) in *bytes and *length, and advances the position. Every head,
+// every literal and every copy range must lie inside the record and the old
+// contents; old is null for a write record.
+ChunkResult NextChunk(const unsigned char* record, int32_t recordLength, int32_t* position,
+                      const unsigned char* old, int32_t oldSize, const unsigned char** bytes,
+                      uint32_t* length) {
     int64_t pos = *position;
     if (recordLength - pos < kChunkHeadSize) {
         return ChunkResult::Invalid;
     }
     uint32_t type = ReadLe32(record + pos);
-    uint32_t length = ReadLe32(record + pos + 4);
+    *length = ReadLe32(record + pos + 4);
     if (type == ChunkCopy) {
         if (old == nullptr) {
             return ChunkResult::CopyInWrite;
@@ -89,10 +115,10 @@ ChunkResult WriteChunk(const unsigned char* record, int32_t recordLength, int32_
             return ChunkResult::Invalid;
         }
         uint32_t offset = ReadLe32(record + pos + 8);
-        if (static_cast<uint64_t>(offset) + length > static_cast<uint64_t>(oldSize)) {
+        if (static_cast<uint64_t>(offset) + *length > static_cast<uint64_t>(oldSize)) {
             return ChunkResult::Invalid;
         }
-        std::fwrite(old + offset, 1, length, output);
+        *bytes = old + offset;
         *position = static_cast<int32_t>(pos + kCopyChunkSize);
         return ChunkResult::Written;
     }
@@ -101,12 +127,62 @@ ChunkResult WriteChunk(const unsigned char* record, int32_t recordLength, int32_
     if (old != nullptr && type != ChunkLiteral) {
         return ChunkResult::Invalid;
     }
-    if (length > static_cast<uint64_t>(recordLength - pos - kChunkHeadSize)) {
+    if (*length > static_cast<uint64_t>(recordLength - pos - kChunkHeadSize)) {
         return ChunkResult::Invalid;
     }
-    std::fwrite(record + pos + kChunkHeadSize, 1, length, output);
-    *position = static_cast<int32_t>(pos + kChunkHeadSize + length);
+    *bytes = record + pos + kChunkHeadSize;
+    *position = static_cast<int32_t>(pos + kChunkHeadSize + *length);
     return ChunkResult::Written;
+}
+
+// Writes the chunk at *position in one write and advances it.
+ChunkResult WriteChunk(const unsigned char* record, int32_t recordLength, int32_t* position,
+                       const unsigned char* old, int32_t oldSize, FILE* output) {
+    const unsigned char* bytes = nullptr;
+    uint32_t length = 0;
+    ChunkResult result = NextChunk(record, recordLength, position, old, oldSize, &bytes, &length);
+    if (result == ChunkResult::Written) {
+        std::fwrite(bytes, 1, length, output);
+    }
+    return result;
+}
+
+// Whether the file at path holds the start of what the record rebuilds from
+// old (all of it, part of it, or nothing): what a run killed while writing
+// the rebuild leaves. The chunks are compared with the file piece by piece;
+// the rebuilt file is never assembled. A file longer than the rebuild is not
+// one. The walk ends at a chunk the rebuild would fail on, as the killed run
+// stopped writing there.
+bool StartOfRebuild(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
+                    const unsigned char* old, int32_t oldSize, const char* path) {
+    FILE* present = PlatformOpenStream(path, "rb");
+    if (present == nullptr) {
+        return false;
+    }
+    unsigned char piece[8192];
+    bool ended = false;   // the file ended inside the rebuild
+    bool differs = false; // a byte of the file is not the rebuild's
+    int32_t position = header.streamStart;
+    while (!ended && !differs && position < recordLength) {
+        const unsigned char* bytes = nullptr;
+        uint32_t length = 0;
+        if (NextChunk(record, recordLength, &position, old, oldSize, &bytes, &length) !=
+            ChunkResult::Written) {
+            break;
+        }
+        while (length > 0 && !ended && !differs) {
+            size_t want = length < sizeof piece ? length : sizeof piece;
+            size_t got = std::fread(piece, 1, want, present);
+            differs = std::memcmp(piece, bytes, got) != 0;
+            ended = got < want;
+            bytes += got;
+            length -= static_cast<uint32_t>(got);
+        }
+    }
+    bool start = !differs && (ended || std::fgetc(present) == EOF);
+    bool readError = std::ferror(present) != 0;
+    std::fclose(present);
+    return start && !readError;
 }
 
 // Whatever stands under the target name goes, and the backup comes back.
@@ -134,40 +210,49 @@ bool ApplyWrite(const unsigned char* record, int32_t recordLength, const RecordH
 }
 
 bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
-                const char* target, int32_t flags) {
-    char backup[kPathSize];
-    if (!CopyText(backup, sizeof backup, target) || !AppendText(backup, sizeof backup, ".bak")) {
-        return false;
-    }
-    // Heal a record that a killed run left unfinished: the file waits under
-    // the backup name, with nothing or a partial file under the target name.
-    // Only a backup holding exactly this record's old version, or its new
-    // version (a file already up to date is renamed too, for the source
-    // test), is put back; whatever stands under the target name goes first.
-    // This comes before the existence test, since the killed run may have
-    // left only the backup. A matching backup that cannot be put back fails
-    // the record. Any other backup (another record's old version of the same
-    // file, or the user's) is left alone. It still blocks the rename below,
-    // and so fails the record, when the target is this record's old version;
-    // a readable target of any other version is passed over as the source
-    // test would, so that the record for that version can heal it.
+                const char* target, const char* backup, int32_t flags) {
+    // Heal what a killed run left under the backup name. With nothing under
+    // the target name, the backup is the file as it stood before that run
+    // renamed it aside (for the source test, a rebuild, or a roll-back cut
+    // between its delete and its rename): it is put back whatever it holds,
+    // and the record then judges it as usual. Beside a file, only a backup of
+    // this record's old version is put back, and only when that file is the
+    // start of this record's rebuild (a killed rebuild's output); any other
+    // file there is the user's, and the record fails with both untouched.
+    // Any other backup beside a file (another record's old version of the
+    // same file, or the user's) is left alone. It still blocks the rename
+    // below, and so fails the record, when the target is this record's old
+    // version; a readable target of any other version is passed over as the
+    // source test would, so that the record for that version can heal it.
     if (FileExists(backup)) {
-        unsigned char* kept = nullptr;
-        int32_t keptSize = ReadWholeFile(&kept, backup);
-        uint32_t keptCrc = keptSize >= 0 ? Crc32(keptSize, kept) : 0;
-        std::free(kept);
-        if (keptSize >= 0 && (keptCrc == header.sourceCrc || keptCrc == header.targetCrc)) {
-            DeleteFileForced(target);
+        if (!FileExists(target)) {
             if (!PlatformRename(backup, target)) {
                 return false;
             }
-        } else if (FileExists(target)) {
-            unsigned char* current = nullptr;
-            int32_t currentSize = ReadWholeFile(&current, target);
-            bool otherVersion = currentSize >= 0 && Crc32(currentSize, current) != header.sourceCrc;
-            std::free(current);
-            if (otherVersion) {
-                return (flags & SkipSourceMismatch) != 0;
+        } else {
+            unsigned char* kept = nullptr;
+            int32_t keptSize = ReadWholeFile(&kept, backup);
+            bool matching = keptSize >= 0 && Crc32(keptSize, kept) == header.sourceCrc;
+            bool restartable =
+                matching && StartOfRebuild(record, recordLength, header, kept, keptSize, target);
+            std::free(kept);
+            if (matching) {
+                if (!restartable) {
+                    return false;
+                }
+                DeleteFileForced(target);
+                if (!PlatformRename(backup, target)) {
+                    return false;
+                }
+            } else {
+                unsigned char* current = nullptr;
+                int32_t currentSize = ReadWholeFile(&current, target);
+                bool otherVersion =
+                    currentSize >= 0 && Crc32(currentSize, current) != header.sourceCrc;
+                std::free(current);
+                if (otherVersion) {
+                    return (flags & SkipSourceMismatch) != 0;
+                }
             }
         }
     }
@@ -216,16 +301,31 @@ bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordH
 
 } // namespace
 
+bool HoldsStartOfRebuild(const unsigned char* record, int32_t recordLength,
+                         const unsigned char* old, int32_t oldSize, const char* path) {
+    RecordHeader header;
+    return ParseHeader(record, recordLength, &header) == RecordAccepted &&
+           header.operation == OpPatch &&
+           StartOfRebuild(record, recordLength, header, old, oldSize, path);
+}
+
+RecordCheck CheckRecord(const unsigned char* record, int32_t recordLength,
+                        const char* installDirectory) {
+    RecordHeader header;
+    char target[kPathSize];
+    char backup[kPathSize];
+    return PrepareRecord(record, recordLength,
+                         installDirectory != nullptr ? installDirectory : "\\", &header, target,
+                         backup);
+}
+
 bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
                       const char* installDirectory, int32_t flags) {
     RecordHeader header;
-    if (record == nullptr || !ParseHeader(record, recordLength, &header)) {
-        return false;
-    }
-    // The target is the directory followed directly by the name.
     char target[kPathSize];
-    if (!CopyText(target, sizeof target, installDirectory) ||
-        !AppendText(target, sizeof target, header.name)) {
+    char backup[kPathSize];
+    if (PrepareRecord(record, recordLength, installDirectory, &header, target, backup) !=
+        RecordAccepted) {
         return false;
     }
     switch (header.operation) {
@@ -235,6 +335,6 @@ bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
     case OpWrite:
         return ApplyWrite(record, recordLength, header, target);
     default:
-        return ApplyPatch(record, recordLength, header, target, flags);
+        return ApplyPatch(record, recordLength, header, target, backup, flags);
     }
 }

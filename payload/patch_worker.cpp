@@ -66,18 +66,19 @@ bool PrepareDirectory(char* directory) {
     return EndsWithSeparator(directory, false) || AppendText(directory, kPathSize, "\\");
 }
 
-// Applies every entry; false on the first failure.
-bool WalkArchive(ArchiveStream* stream, const char* directory) {
+// Applies every entry; PatchFailureNone, or why the walk stopped at the first
+// failure.
+PatchFailure WalkArchive(ArchiveStream* stream, const char* directory) {
     uint32_t magic = 0;
     uint32_t countField = 0;
     if (!ReadNumber(stream, &magic) || !ReadNumber(stream, &countField)) {
-        return false;
+        return PatchFailureArchive;
     }
     int32_t count = static_cast<int32_t>(countField);
     PatchProgressCounters.total.store(count, std::memory_order_relaxed);
     PatchProgressCounters.index.store(0, std::memory_order_relaxed);
     if (count > 0 && !Skip(stream, 4 * static_cast<int64_t>(count))) {
-        return false;
+        return PatchFailureArchive;
     }
     char name[kEntryNameSize];
     for (int32_t i = 0; i < count; ++i) {
@@ -85,29 +86,38 @@ bool WalkArchive(ArchiveStream* stream, const char* directory) {
         uint32_t recordLength = 0;
         uint32_t nameLength = 0;
         if (!ReadNumber(stream, &recordLength) || !ReadNumber(stream, &nameLength)) {
-            return false;
+            return PatchFailureArchive;
         }
         // The name is never used; one too long for its buffer is skipped.
         bool nameRead = nameLength <= sizeof name
                             ? ReadExactly(stream, name, static_cast<int32_t>(nameLength))
                             : Skip(stream, nameLength);
         if (!nameRead || recordLength > INT32_MAX || !Fits(stream, recordLength)) {
-            return false;
+            return PatchFailureArchive;
         }
         unsigned char* record =
             static_cast<unsigned char*>(std::malloc(recordLength > 0 ? recordLength : 1));
         if (record == nullptr) {
-            return false;
+            return PatchFailureMemory;
         }
         int32_t length = static_cast<int32_t>(recordLength);
-        bool applied = ReadExactly(stream, record, length) &&
-                       ApplyPatchRecord(record, length, directory, kWorkerFlags);
+        PatchFailure failure = PatchFailureNone;
+        if (!ReadExactly(stream, record, length)) {
+            failure = PatchFailureArchive;
+        } else if (!ApplyPatchRecord(record, length, directory, kWorkerFlags)) {
+            failure = PatchFailureRecord;
+        }
         std::free(record);
-        if (!applied) {
-            return false;
+        if (failure != PatchFailureNone) {
+            return failure;
         }
     }
-    return true;
+    return PatchFailureNone;
+}
+
+void EndPhase(PatchFailure failure) {
+    PatchFailureReason.store(failure, std::memory_order_relaxed);
+    PublishStatus(&PatchStatus, failure == PatchFailureNone ? kStatusDone : kStatusFailed);
 }
 
 } // namespace
@@ -117,20 +127,25 @@ void PatchWorker(void* argument) {
     const char* archivePath = job->archivePath;
     char* directory = job->installDirectory;
     if (!PrepareDirectory(directory)) {
-        PublishStatus(&PatchStatus, kStatusFailed);
+        EndPhase(PatchFailureDirectory);
         return;
     }
     ArchiveStream stream;
     stream.handle = LzOpenRead(archivePath);
     if (stream.handle < 0) {
-        PublishStatus(&PatchStatus, kStatusFailed);
+        EndPhase(PatchFailureOpen);
         return;
     }
     // The stream's end, asked for once; the position goes back to the start.
+    // The seek's signed 32-bit result cannot carry 2 GiB or more (an SZDD
+    // header may declare up to 4 GiB), so such a stream is refused.
     stream.length = LzSeekBytes(stream.handle, 0, 2);
     stream.position = 0;
-    bool ok = stream.length >= 0 && LzSeekBytes(stream.handle, 0, 0) == 0 &&
-              WalkArchive(&stream, directory);
+    PatchFailure failure = PatchFailureStreamTooLong;
+    if (stream.length >= 0) {
+        failure = LzSeekBytes(stream.handle, 0, 0) == 0 ? WalkArchive(&stream, directory)
+                                                        : PatchFailureArchive;
+    }
     LzCloseHandle(stream.handle);
-    PublishStatus(&PatchStatus, ok ? kStatusDone : kStatusFailed);
+    EndPhase(failure);
 }

@@ -21,9 +21,22 @@ constexpr int32_t kStatusDone = 1;
 constexpr int32_t kStatusFailed = -1;
 constexpr int32_t kInitialTotal = 100000;
 
+// Why the patch phase failed, for callers that can say more than the one
+// message the updater shows. The worker stores it before its status.
+enum PatchFailure : int32_t {
+    PatchFailureNone = 0,
+    PatchFailureDirectory = 1,     // install directory empty, or no room for its "\"
+    PatchFailureOpen = 2,          // the archive cannot be opened
+    PatchFailureStreamTooLong = 3, // its stream's length does not fit a 32-bit position
+    PatchFailureArchive = 4,       // cut short, or a length beyond the stream's end
+    PatchFailureMemory = 5,        // no buffer for a record
+    PatchFailureRecord = 6,        // ApplyPatchRecord failed the record
+};
+
 extern PhaseStatus ExtractStatus;
 extern PhaseStatus PatchStatus;
 extern PatchProgress PatchProgressCounters;
+extern std::atomic<int32_t> PatchFailureReason;
 
 inline void PublishStatus(PhaseStatus* status, int32_t value) {
     status->store(value, std::memory_order_release);
@@ -34,9 +47,10 @@ inline int32_t ObserveStatus(const PhaseStatus* status) {
 }
 
 // The patch phase's state before its worker starts: total 100000, index 0,
-// status running.
+// no failure, status running.
 inline void ResetPatchPhase() {
     PatchProgressCounters.total.store(kInitialTotal, std::memory_order_relaxed);
     PatchProgressCounters.index.store(0, std::memory_order_relaxed);
+    PatchFailureReason.store(PatchFailureNone, std::memory_order_relaxed);
     PublishStatus(&PatchStatus, kStatusRunning);
 }

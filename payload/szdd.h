@@ -38,7 +38,13 @@ bool SzddOpen(SzddReader* reader, const char* path);
 // Delivers up to count bytes from the read position; fewer only at the end of
 // the stream, -1 when the body is cut short or unreadable.
 int32_t SzddRead(SzddReader* reader, unsigned char* out, int32_t count);
+// Reads on from the read position until the body ends, whatever length the
+// header declares: what the body holds (a plain file's own bytes). Count
+// delivered, 0 at the body's end, -1 on a read error. For tools that accept
+// envelopes whose header and body disagree; the patch worker stays with
+// SzddRead.
+int32_t SzddReadBody(SzddReader* reader, unsigned char* out, int32_t count);
 // Moves the read position (origin 0 start, 1 current, 2 end); the new
-// position, or -1 when it would leave the stream.
+// position, or -1 when it would leave the stream or lie at 2 GiB or beyond.
 int32_t SzddSeek(SzddReader* reader, int32_t offset, int origin);
 void SzddClose(SzddReader* reader);

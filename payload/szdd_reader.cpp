@@ -1,3 +1,4 @@
+#include <climits>
 #include <cstring>
 
 #include "fileutil/platform.h"
@@ -180,10 +181,39 @@ int32_t SzddRead(SzddReader* reader, unsigned char* out, int32_t count) {
     return static_cast<int32_t>(got);
 }
 
+int32_t SzddReadBody(SzddReader* reader, unsigned char* out, int32_t count) {
+    if (count < 0 || reader->failed) {
+        return -1;
+    }
+    if (reader->wanted != reader->produced) {
+        // Only a plain file can be repositioned without the declared length.
+        if (reader->compressed ||
+            std::fseek(reader->file, static_cast<long>(reader->wanted), SEEK_SET) != 0) {
+            return -1;
+        }
+        reader->produced = reader->wanted;
+    }
+    uint32_t got;
+    if (reader->compressed) {
+        got = Decode(reader, out, static_cast<uint32_t>(count));
+    } else {
+        got = static_cast<uint32_t>(std::fread(out, 1, static_cast<size_t>(count), reader->file));
+        reader->produced += got;
+    }
+    reader->wanted = reader->produced;
+    if (got < static_cast<uint32_t>(count) && std::ferror(reader->file) != 0) {
+        reader->failed = true;
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
 int32_t SzddSeek(SzddReader* reader, int32_t offset, int origin) {
     int64_t base = origin == 0 ? 0 : origin == 1 ? reader->wanted : reader->length;
     int64_t target = base + offset;
-    if (origin < 0 || origin > 2 || target < 0 || target > reader->length) {
+    // A position the signed 32-bit result cannot carry (a declared length of
+    // 2 GiB or more) is refused rather than wrapped to a negative value.
+    if (origin < 0 || origin > 2 || target < 0 || target > reader->length || target > INT32_MAX) {
         return -1;
     }
     reader->wanted = static_cast<uint32_t>(target);

@@ -289,3 +289,20 @@ TEST(RecordPaths, OverlongAndEscapingNamesAreRefused) {
         EXPECT_FALSE(Apply(WriteRecord(escaping, Bytes("x")), dir)) << escaping;
     }
 }
+
+// A name is a path, never a search pattern: with "*" or "?" in it the existence
+// test would match other files, and the backends would differ on the rest.
+TEST(RecordPaths, WildcardNamesAreRefusedByEveryOperation) {
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDirectory(dir.At("CAR")));
+    ByteVector old = RandomBytes(300, 3);
+    ASSERT_TRUE(WriteFile(dir.At("CAR\\NR33.bin"), old));
+    for (const char* name : {"CAR\\*.bin", "CAR\\NR3?.bin", "CAR\\new*.bin", "?"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(Apply(WriteRecord(name, Bytes("x")), dir));
+        EXPECT_FALSE(Apply(PatchRecordFor(name, old, Bytes("new")), dir));
+        EXPECT_FALSE(Apply(DeleteRecord(name), dir));
+        EXPECT_EQ(FilesUnder(dir.path), std::vector<std::string>{"CAR/NR33.bin"});
+        EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), old);
+    }
+}

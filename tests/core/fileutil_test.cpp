@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <string>
 
@@ -265,3 +270,46 @@ TEST(Platform, NamesMatchWithoutRegardToCase) {
     EXPECT_EQ(bytes, Bytes("oval"));
     EXPECT_TRUE(FileExists(scratch.At("course\\OVAL.bin").c_str()));
 }
+
+#ifndef _WIN32
+// A symbolic link in the installation is removed as a name of its own: the
+// forced deletes never reset the mode of the file it points to, which may lie
+// outside the installation. (Windows has no such links in installations; the
+// Win32 backend resets attributes without following reparse points.)
+TEST(Links, ForcedDeletesRemoveTheLinkAndLeaveItsTarget) {
+    ScratchDir outside;
+    ScratchDir inst;
+    std::string target = outside.path + "/outside.txt";
+    ASSERT_TRUE(WriteText(target, "outside"));
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    auto expectTargetUntouched = [&](const char* what) {
+        struct stat info;
+        ASSERT_EQ(stat(target.c_str(), &info), 0) << what;
+        EXPECT_EQ(info.st_mode & 07777, 0444u) << what;
+        EXPECT_EQ(Contents(target), Bytes("outside")) << what;
+        chmod(target.c_str(), 0444); // each case starts read-only
+    };
+    auto link = [&](const char* name) {
+        ASSERT_EQ(symlink(target.c_str(), (inst.path + "/" + name).c_str()), 0);
+    };
+
+    link("a.bin");
+    DeleteFileForced(inst.At("a.bin").c_str());
+    expectTargetUntouched("DeleteFileForced");
+    link("b.ptd");
+    EXPECT_EQ(EnumerateFiles(inst.path.c_str(), "*.ptd", DeleteEnumeratedFile, 0), 1);
+    expectTargetUntouched("DeleteEnumeratedFile");
+    link("c.bin");
+    EXPECT_TRUE(ApplyRecord(DeleteRecord("c.bin"), inst.Install()));
+    expectTargetUntouched("OpDelete");
+    // A rebuild renames the link aside, reads through it, writes a plain new
+    // file and deletes the link as its backup.
+    link("d.bin");
+    EXPECT_TRUE(
+        ApplyRecord(PatchRecordFor("d.bin", Bytes("outside"), Bytes("rebuilt")), inst.Install()));
+    expectTargetUntouched("backup of a rebuild");
+    EXPECT_EQ(Contents(inst.At("d.bin")), Bytes("rebuilt"));
+    EXPECT_EQ(FilesUnder(inst.path), std::vector<std::string>{"d.bin"});
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+}
+#endif

@@ -302,3 +302,32 @@ TEST(Worker, ShiftJisInstallDirectory) {
     EXPECT_EQ(EnumerateFiles(base.path.c_str(), "*", nullptr, 0), 1);
     PlatformUseShiftJis(false);
 }
+
+// An SZDD header may declare up to 4 GiB, but the stream's length and
+// positions travel as signed 32-bit values. Just below 2 GiB the archive is
+// read as far as its body goes (the walk never reads past its last entry);
+// from 2 GiB on it is refused before anything is applied, with its reason.
+TEST(Worker, DeclaredLengthAtTheTwoGigabyteBoundary) {
+    Sample sample;
+    sample.Add("00000.pat", WriteRecord("VRNL.exe", Bytes("new exe")));
+    sample.Build();
+    ByteVector envelope = SzddLiteralsOnly(sample.archive);
+    ScratchDir temp;
+    for (uint32_t declared : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(declared);
+        ScratchDir install;
+        WriteLe32(envelope.data() + 10, declared);
+        ASSERT_TRUE(WriteFile(temp.At("big.szdd"), envelope));
+        Outcome outcome = RunWorker(temp.At("big.szdd"), install);
+        if (declared <= 0x7FFFFFFFu) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(PatchFailureReason.load(), PatchFailureNone);
+            EXPECT_EQ(Contents(install.At("VRNL.exe")), Bytes("new exe"));
+        } else {
+            EXPECT_EQ(outcome.status, -1);
+            EXPECT_EQ(PatchFailureReason.load(), PatchFailureStreamTooLong);
+            EXPECT_EQ(outcome.total, kInitialTotal);
+            EXPECT_TRUE(FilesUnder(install.path).empty());
+        }
+    }
+}

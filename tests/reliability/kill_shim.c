@@ -2,7 +2,10 @@
  * patch engine makes (open for writing, write, close, rename, delete, make
  * directory) and kills the process with SIGKILL just before operation
  * VARNELO_KILL_AT. With VARNELO_KILL_COUNT set, the total is written there
- * at exit. Standard streams are not counted. */
+ * at exit. Standard streams are not counted. With VARNELO_KILL_PATH set, only
+ * the operations on a path that contains that text are counted (opens,
+ * renames from or to it, deletes, directories made; writes and closes name no
+ * path and are not counted then). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <signal.h>
@@ -15,6 +18,7 @@
 
 static atomic_long g_count;
 static long g_killAt = -1;
+static const char* g_path;
 
 static void Step(void) {
     long n = atomic_fetch_add(&g_count, 1) + 1;
@@ -27,6 +31,15 @@ __attribute__((constructor)) static void ShimStart(void) {
     const char* at = getenv("VARNELO_KILL_AT");
     if (at != NULL) {
         g_killAt = atol(at);
+    }
+    g_path = getenv("VARNELO_KILL_PATH");
+}
+
+/* A path operation counts when no path is chosen or when it names the path. */
+static void PathStep(const char* first, const char* second) {
+    if (g_path == NULL || strstr(first, g_path) != NULL ||
+        (second != NULL && strstr(second, g_path) != NULL)) {
+        Step();
     }
 }
 
@@ -44,7 +57,7 @@ __attribute__((destructor)) static void ShimEnd(void) {
 }
 
 static int Counted(FILE* stream) {
-    return stream != stdout && stream != stderr && stream != stdin;
+    return g_path == NULL && stream != stdout && stream != stderr && stream != stdin;
 }
 
 FILE* fopen(const char* path, const char* mode) {
@@ -53,7 +66,7 @@ FILE* fopen(const char* path, const char* mode) {
         real = (FILE * (*)(const char*, const char*)) dlsym(RTLD_NEXT, "fopen");
     }
     if (strchr(mode, 'w') != NULL) {
-        Step();
+        PathStep(path, NULL);
     }
     return real(path, mode);
 }
@@ -89,7 +102,7 @@ int renameat2(int oldDir, const char* oldPath, int newDir, const char* newPath, 
     if (real == NULL) {
         real = (int (*)(int, const char*, int, const char*, unsigned))dlsym(RTLD_NEXT, "renameat2");
     }
-    Step();
+    PathStep(oldPath, newPath);
     return real(oldDir, oldPath, newDir, newPath, flags);
 }
 
@@ -98,7 +111,7 @@ int unlink(const char* path) {
     if (real == NULL) {
         real = (int (*)(const char*))dlsym(RTLD_NEXT, "unlink");
     }
-    Step();
+    PathStep(path, NULL);
     return real(path);
 }
 
@@ -107,6 +120,6 @@ int mkdir(const char* path, mode_t mode) {
     if (real == NULL) {
         real = (int (*)(const char*, mode_t))dlsym(RTLD_NEXT, "mkdir");
     }
-    Step();
+    PathStep(path, NULL);
     return real(path, mode);
 }

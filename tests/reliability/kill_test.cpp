@@ -125,6 +125,14 @@ const Update& TheUpdate() {
     write("font\\font_05.fnt", kMegabyte / 2, 6, false);
     write("MENUDATA\\LOGO.bmp", kMegabyte, 7, false);
     rebuild("course\\HILL.bin", kMegabyte, 8);
+    // A file at a version no record knows (one the user changed): its record
+    // renames it aside for the source test and back, and passes it over.
+    ByteVector changed = RandomBytes(kMegabyte / 4, 10);
+    update.installed["course\\MOD.bin"] = changed;
+    update.expected["course/MOD.bin"] = CrcOf(changed);
+    records.push_back(
+        {"course\\MOD.bin", PatchRecordFor("course\\MOD.bin", RandomBytes(kMegabyte / 4, 11),
+                                           RandomBytes(kMegabyte / 4, 12))});
     write("VRNL.exe", 2 * kMegabyte, 9, true);
 
     update.archive = Root() + "/vnp1.tmp";
@@ -176,8 +184,10 @@ struct RunResult {
 };
 
 // Runs vnpatch apply; killed after delaySeconds (when >= 0) or by the shim
-// before file operation killAt (when > 0).
-RunResult RunApply(const Update& update, double delaySeconds, long killAt, const char* countFile) {
+// before file operation killAt (when > 0), counting only the operations on
+// paths that contain killPath when it is given.
+RunResult RunApply(const Update& update, double delaySeconds, long killAt, const char* countFile,
+                   const char* killPath = nullptr) {
     pid_t child = fork();
     if (child == 0) {
         int null = open("/dev/null", O_WRONLY);
@@ -192,6 +202,9 @@ RunResult RunApply(const Update& update, double delaySeconds, long killAt, const
         }
         if (countFile != nullptr) {
             setenv("VARNELO_KILL_COUNT", countFile, 1);
+        }
+        if (killPath != nullptr) {
+            setenv("VARNELO_KILL_PATH", killPath, 1);
         }
         // VARNELO_VNPATCH in the environment tries another build of the tool.
         const char* tool = std::getenv("VARNELO_VNPATCH");
@@ -310,4 +323,21 @@ TEST(Kill, BeforeFileOperations) {
         ++points;
     }
     std::printf("%ld file operations per run; %d kill points\n", operations, points);
+}
+
+// The pass-over file killed between its two renames: only the backup is left,
+// and the next runs must put it back rather than take the file for missing.
+TEST(Kill, PassOverFileBetweenItsRenames) {
+    if (!ShimAvailable()) {
+        GTEST_SKIP() << "no preload shim in this build";
+    }
+    const Update& update = TheUpdate();
+    Restore(update);
+    // Operation 1 on the file is the rename to MOD.bin.bak, 2 the rename back.
+    RunResult run = RunApply(update, -1, 2, nullptr, "MOD.bin");
+    ASSERT_TRUE(run.killed);
+    ASSERT_TRUE(Exists(update.install + "\\course\\MOD.bin.bak"));
+    ASSERT_FALSE(Exists(update.install + "\\course\\MOD.bin"));
+    ExpectHealed(update, "first run after the kill");
+    ExpectHealed(update, "second run after the kill");
 }

@@ -15,7 +15,7 @@
 namespace {
 
 class BuildVerifyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeScratch("build"); }
     void TearDown() override { RemoveTree(dir); }
     std::string P(const std::string& name) const { return Quote(dir + "/" + name); }
@@ -108,8 +108,8 @@ TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
     EXPECT_EQ("delete", lines[1].op);
     EXPECT_EQ("patch patch ", ops["CAR\\model.bin"]);
     EXPECT_EQ("patch ", ops["racetex\\deep\\er\\tex.bmp"]);
-    EXPECT_EQ("write ", ops["new_to_old2.bin"]);  // old2 lacks it
-    EXPECT_EQ("write ", ops["unrelated.bin"]);    // no old version helps
+    EXPECT_EQ("write ", ops["new_to_old2.bin"]); // old2 lacks it
+    EXPECT_EQ("write ", ops["unrelated.bin"]);   // no old version helps
     EXPECT_EQ("write ", ops["empty_then_full.bin"]);
     EXPECT_EQ("write ", ops["brand\\new\\empty.bin"]);
     EXPECT_EQ("write ", ops["brand\\new\\file.txt"]);
@@ -147,11 +147,13 @@ TEST_F(BuildVerifyTest, IdenticalTreesGiveAnEmptyArchive) {
     PutFile(dir + "/old", "a/b.bin", Random(100, 1));
     PutFile(dir + "/new", "a/b.bin", Random(100, 1));
     std::string out;
-    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
     EXPECT_TRUE(Inspect(dir + "/a.cf").empty());
     EXPECT_EQ(0, Vnpatch("verify " + P("a.cf") + " " + P("old"), &out)) << out;
     EXPECT_NE(0, Vnpatch("build --old " + P("old") + " -o " + P("b.cf"), &out));
-    EXPECT_NE(0, Vnpatch("build --old " + P("nothing") + " --new " + P("new") + " -o " + P("b.cf"), &out));
+    EXPECT_NE(0, Vnpatch("build --old " + P("nothing") + " --new " + P("new") + " -o " + P("b.cf"),
+                         &out));
 }
 
 // One installation state per case; verify's verdict and exit code, and the
@@ -164,7 +166,8 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
     PutFile(dir + "/new", "d/f.bin", now);
     PutFile(dir + "/new", "g.txt", TextBytes("two"));
     std::string out;
-    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
 
     struct Case {
         const char* name;
@@ -176,7 +179,10 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
         {"other_version", "skip: other version", false, false},
         {"missing_target", "skip: missing target", false, false},
         {"bak_in_the_way", "FAIL: a .bak is in the way", false, true},
+        {"bak_alone_is_put_back", "skip: other version", false, false},
         {"matching_bak_is_put_back", "after putting its backup back", true, false},
+        {"matching_bak_beside_another_file", "FAIL: a .bak of this record's old version", false,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -189,9 +195,15 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
             RemoveTree(inst + "/d/f.bin");
         } else if (name == "bak_in_the_way") {
             PutFile(inst, "d/f.bin.bak", TextBytes("stale"));
+        } else if (name == "bak_alone_is_put_back") {
+            RemoveTree(inst + "/d/f.bin");
+            PutFile(inst, "d/f.bin.bak", TextBytes("stale"));
+        } else if (name == "matching_bak_is_put_back") {
+            PutFile(inst, "d/f.bin.bak", old);
+            PutFile(inst, "d/f.bin", Bytes(now.begin(), now.begin() + 30000)); // a killed rebuild
         } else {
             PutFile(inst, "d/f.bin.bak", old);
-            PutFile(inst, "d/f.bin", TextBytes("partial"));
+            PutFile(inst, "d/f.bin", TextBytes("the user's own"));
         }
         std::map<std::string, Bytes> before = ReadTree(inst);
         int code = Vnpatch("verify " + P("a.cf") + " " + Quote(inst), &out);
@@ -269,7 +281,9 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
 
     PutFile(dir + "/newtree", "f.bin", TextBytes("abcdefghij0123456789"));
     PutFile(dir + "/oldtree", "f.bin", old);
-    ASSERT_EQ(0, Vnpatch("build --old " + P("oldtree") + " --new " + P("newtree") + " -o " + P("g.cf"), &out));
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("oldtree") + " --new " + P("newtree") + " -o " + P("g.cf"),
+                      &out));
     EXPECT_EQ(0, Vnpatch("verify " + P("g.cf") + " " + P("inst"), &out)) << out;
 
     // An archive cut inside its only entry.
@@ -279,6 +293,51 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
     PutFile(dir, "cut.cf", archive);
     EXPECT_EQ(1, Vnpatch("verify " + P("cut.cf") + " " + P("inst"), &out));
     EXPECT_NE(std::string::npos, out.find("archive: ")) << out;
+}
+
+// inspect flags what apply refuses, record by record: the same verdict for
+// the same installation directory, and a non-zero exit.
+TEST_F(BuildVerifyTest, InspectFlagsTheRecordsApplyRefuses) {
+    PutFile(dir + "/inst", "keep.txt", TextBytes("x"));
+    size_t room = 259 - (dir + "/inst\\").size(); // longest name that fits there
+    Bytes old = TextBytes("old");
+    uint32_t oldCrc = Crc32(3, old.data());
+    struct Case {
+        const char* what;
+        RecordOp op;
+        std::string name;
+        bool flaggedWithoutDirectory;
+    };
+    const Case cases[] = {
+        {"plain name", OpWrite, "CAR\\ok.bin", false},
+        {"parent", OpWrite, "..\\x.bin", true},
+        {"inner parent", OpDelete, "CAR\\..\\..\\x.bin", true},
+        {"drive", OpWrite, "C:\\x.bin", true},
+        {"leading separator", OpDelete, "\\x.bin", true},
+        {"wildcard", OpPatch, "CAR\\*.bin", true},
+        {"fits under the directory", OpWrite, std::string(room, 'n'), false},
+        {"too long under the directory", OpWrite, std::string(room + 1, 'n'), false},
+        {"backup too long under the directory", OpPatch, std::string(room - 3, 'n'), false},
+        {"too long anywhere", OpWrite, std::string(259, 'n'), true},
+        {"backup too long anywhere", OpPatch, std::string(255, 'n'), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ByteVector r;
+        BeginRecord(&r, c.op, c.op == OpPatch ? oldCrc : 0, c.op == OpWrite ? oldCrc : 0,
+                    c.name.c_str());
+        if (c.op == OpWrite) {
+            AppendLiteralChunk(&r, old.data(), 3);
+        }
+        ArchiveEntry entry{"00000.pat", &r};
+        PutFile(dir, "one.cf", BuildArchive({entry}));
+        std::string out;
+        int applied = Vnpatch("apply " + P("one.cf") + " " + P("inst"), &out);
+        int inspected = Vnpatch("inspect " + P("one.cf") + " " + P("inst"), &out);
+        EXPECT_EQ(applied != 0, inspected != 0) << out;
+        EXPECT_EQ(inspected != 0, out.find("  [") != std::string::npos) << out;
+        EXPECT_EQ(c.flaggedWithoutDirectory, Vnpatch("inspect " + P("one.cf"), &out) != 0) << out;
+    }
 }
 
 // About the size of the shipped update: 40 MB in 30 files, the largest 10 MB.
@@ -300,14 +359,17 @@ TEST_F(BuildVerifyTest, RealSizeTreesBuildVerifyAndApply) {
         PutFile(dir + "/new", name, now);
     }
     std::string out;
-    ASSERT_EQ(0, Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out)) << out;
+    ASSERT_EQ(0,
+              Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out))
+        << out;
     ASSERT_EQ(0, Vnpatch("compress " + P("a.cf") + " " + P("a.sz"), &out)) << out;
     Bytes archive;
     ASSERT_TRUE(ReadAll(dir + "/a.cf", &archive));
     EXPECT_LT(archive.size(), 1000000u); // the changes, not the files
     CopyTree(dir + "/old", dir + "/inst");
     EXPECT_EQ(0, Vnpatch("verify " + P("a.sz") + " " + P("inst"), &out)) << out;
-    EXPECT_NE(std::string::npos, out.find("20 would apply, 0 skip, 0 fail; result complete")) << out;
+    EXPECT_NE(std::string::npos, out.find("20 would apply, 0 skip, 0 fail; result complete"))
+        << out;
     EXPECT_EQ(0, Vnpatch("apply " + P("a.sz") + " " + P("inst"), &out)) << out;
     EXPECT_NE(std::string::npos, out.find("applied 20 records")) << out;
     EXPECT_TRUE(ReadTree(dir + "/new") == ReadTree(dir + "/inst"));

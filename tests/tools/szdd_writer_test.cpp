@@ -1,6 +1,8 @@
 // The SZDD writer against our reader, Debian's msexpand and mscompress.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "payload/szdd.h"
@@ -62,7 +64,7 @@ Bytes ExpandWithReader(const std::string& path, bool* ok) {
 }
 
 class SzddWriterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeScratch("szdd"); }
     void TearDown() override { RemoveTree(dir); }
     std::string dir;
@@ -134,33 +136,100 @@ TEST_F(SzddWriterTest, OurExpandDecodesMscompressOutput) {
         // mscompress writes "data.bin_" beside its input.
         ASSERT_EQ(0, Shell("cd " + Quote(dir) + " && rm -f data.bin_ && mscompress data.bin"));
         ASSERT_EQ(0, Vnpatch("expand " + Quote(dir + "/data.bin_") + " " + Quote(dir + "/back")));
-        ASSERT_EQ(0, Shell("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
+        ASSERT_EQ(0,
+                  Shell("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
         Bytes back;
         Bytes ref;
         ASSERT_TRUE(ReadAll(dir + "/back", &back));
         ASSERT_TRUE(ReadAll(dir + "/ref", &ref));
         // mscompress garbles inputs of up to two bytes (one stray or wrong
-        // body byte); the header's length still holds, and we keep to it.
+        // body byte, the header's length kept); msexpand writes what the body
+        // holds there, and so do we.
+        EXPECT_EQ(ref, back);
         if (s.bytes.size() > 2) {
             EXPECT_EQ(s.bytes, back);
-            EXPECT_EQ(ref, back);
-        } else {
-            EXPECT_EQ(s.bytes.size(), back.size());
         }
     }
 }
 
-TEST_F(SzddWriterTest, ExpandRefusesACutBodyAndLeavesNoOutput) {
+// expand writes what the body holds, as LZExpand's LZCopy does, and warns
+// when the header declared another length; a plain file is copied; another
+// compression mode is refused and nothing is written.
+TEST_F(SzddWriterTest, ExpandWritesWhatTheBodyHolds) {
     Bytes data = Random(20000, 9);
     Bytes packed;
     ASSERT_TRUE(SzddCompressBuffer(data.data(), data.size(), &packed));
-    packed.resize(packed.size() / 2);
-    PutFile(dir, "cut.sz", packed);
+    auto declare = [](Bytes bytes, uint32_t length) {
+        for (int i = 0; i < 4; ++i) {
+            bytes[10 + i] = static_cast<unsigned char>(length >> (8 * i));
+        }
+        return bytes;
+    };
+    Bytes cut(packed.begin(), packed.begin() + static_cast<long>(packed.size() / 2));
+    Bytes modeB = packed;
+    modeB[8] = 'B';
+    struct Case {
+        const char* what;
+        Bytes input;
+        bool warns;
+    };
+    const Case cases[] = {
+        {"exact", packed, false},
+        {"body cut short", cut, true},
+        {"header declares less", declare(packed, 100), true},
+        {"header declares more", declare(packed, 30000), true},
+        {"plain file", data, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PutFile(dir, "in", c.input);
+        std::string output;
+        ASSERT_EQ(0, Vnpatch("expand " + Quote(dir + "/in") + " " + Quote(dir + "/back"), &output))
+            << output;
+        EXPECT_EQ(c.warns, output.find("warning") != std::string::npos) << output;
+        Bytes back;
+        ASSERT_TRUE(ReadAll(dir + "/back", &back));
+        if (c.input == cut) {
+            // The decoded start of the data, as far as the body's items go.
+            EXPECT_GT(back.size(), data.size() / 4);
+            EXPECT_LT(back.size(), data.size());
+            EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
+        } else {
+            EXPECT_EQ(back, data);
+        }
+    }
+    PutFile(dir, "modeB", modeB);
+    std::remove((dir + "/back").c_str());
     std::string output;
-    EXPECT_NE(0, Vnpatch("expand " + Quote(dir + "/cut.sz") + " " + Quote(dir + "/back"), &output));
+    EXPECT_NE(0, Vnpatch("expand " + Quote(dir + "/modeB") + " " + Quote(dir + "/back"), &output));
+    EXPECT_NE(std::string::npos, output.find("mode other than 'A'")) << output;
     Bytes back;
     EXPECT_FALSE(ReadAll(dir + "/back", &back));
     EXPECT_NE(0, Vnpatch("compress " + Quote(dir + "/missing") + " " + Quote(dir + "/x")));
+}
+
+// The commands that read archives refuse a stream of 2 GiB or more with the
+// reason, and read one just below as far as its body goes.
+TEST_F(SzddWriterTest, ArchiveDeclaringTwoGigabytesIsRefusedWithItsReason) {
+    Bytes archive = {'C', 'F', '0', '0', 0, 0, 0, 0}; // no entries
+    Bytes packed;
+    ASSERT_TRUE(SzddCompressBuffer(archive.data(), archive.size(), &packed));
+    PutFile(dir + "/inst", "keep.txt", TextBytes("x"));
+    for (uint32_t declared : {0x7FFFFFFFu, 0x80000000u}) {
+        SCOPED_TRACE(declared);
+        for (int i = 0; i < 4; ++i) {
+            packed[10 + i] = static_cast<unsigned char>(declared >> (8 * i));
+        }
+        PutFile(dir, "big.szdd", packed);
+        bool refused = declared > 0x7FFFFFFFu;
+        std::string out;
+        EXPECT_EQ(refused ? 1 : 0,
+                  Vnpatch("apply " + Quote(dir + "/big.szdd") + " " + Quote(dir + "/inst"), &out))
+            << out;
+        EXPECT_EQ(refused, out.find("2 GiB or longer") != std::string::npos) << out;
+        EXPECT_EQ(refused ? 1 : 0, Vnpatch("inspect " + Quote(dir + "/big.szdd"), &out)) << out;
+        EXPECT_EQ(refused, out.find("2 GiB or longer") != std::string::npos) << out;
+    }
 }
 
 } // namespace

@@ -11,9 +11,9 @@ namespace fs = std::filesystem;
 
 std::string MakeScratch(const char* tag) {
     static int counter = 0;
-    fs::path path = fs::temp_directory_path() /
-                    ("vnpatch-" + std::string(tag) + "-" + std::to_string(getpid()) + "-" +
-                     std::to_string(counter++));
+    fs::path path =
+        fs::temp_directory_path() / ("vnpatch-" + std::string(tag) + "-" +
+                                     std::to_string(getpid()) + "-" + std::to_string(counter++));
     fs::remove_all(path);
     fs::create_directories(path);
     return path.string();
@@ -28,7 +28,8 @@ void PutFile(const std::string& root, const std::string& relative, const Bytes& 
     fs::path path = fs::path(root) / relative;
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 bool ReadAll(const std::string& path, Bytes* bytes) {
@@ -40,7 +41,9 @@ bool ReadAll(const std::string& path, Bytes* bytes) {
     return true;
 }
 
-Bytes TextBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes TextBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes Random(size_t count, uint32_t seed) {
     Bytes out(count);
@@ -103,5 +106,7 @@ std::string Quote(const std::string& text) {
 }
 
 int Vnpatch(const std::string& args, std::string* output) {
-    return Shell(Quote(VNPATCH_PATH) + " " + args, output);
+    // VARNELO_VNPATCH in the environment tries another build of the tool.
+    const char* tool = std::getenv("VARNELO_VNPATCH");
+    return Shell(Quote(tool != nullptr ? tool : VNPATCH_PATH) + " " + args, output);
 }

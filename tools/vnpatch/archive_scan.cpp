@@ -33,6 +33,11 @@ bool ScanArchive(const char* path, ScanHeader* header, ScanCallback callback, vo
         return false;
     }
     header->streamLength = LzSeekBytes(handle, 0, 2);
+    if (header->streamLength < 0) {
+        *error = kStreamTooLongText;
+        LzCloseHandle(handle);
+        return false;
+    }
     LzSeekBytes(handle, 0, 0);
     int64_t position = 0;
     unsigned char number[4];

@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <string>
 
+// Why an archive whose stream reaches 2 GiB is refused, for every command.
+constexpr const char* kStreamTooLongText =
+    "the archive's decompressed stream is 2 GiB or longer, beyond the signed 32-bit positions "
+    "of the stream operations the patch phase reads it with";
+
 struct ScanHeader {
     char magic[5];
     int32_t count;

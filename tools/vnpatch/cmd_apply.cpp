@@ -7,6 +7,7 @@
 #include "fileutil/path.h"
 #include "payload/patch_worker.h"
 #include "payload/worker_thread.h"
+#include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
 
 #ifdef _WIN32
@@ -54,9 +55,18 @@ int CommandApply(int argc, char** argv) {
         return 0;
     }
     EndProgress();
-    if (total == kInitialTotal) {
+    int32_t failure = PatchFailureReason.load();
+    if (failure == PatchFailureDirectory) {
+        std::fprintf(stderr, "vnpatch: applying the patch failed: the install directory is empty "
+                             "or too long for its trailing \"\\\"\n");
+    } else if (failure == PatchFailureOpen) {
         std::fprintf(stderr, "vnpatch: applying the patch failed: cannot open or read the archive "
-                             "header (or the install directory is unusable)\n");
+                             "(missing, unreadable, or a damaged SZDD header)\n");
+    } else if (failure == PatchFailureStreamTooLong) {
+        std::fprintf(stderr, "vnpatch: applying the patch failed: %s\n", kStreamTooLongText);
+    } else if (total == kInitialTotal) {
+        std::fprintf(stderr, "vnpatch: applying the patch failed: the archive is shorter than its "
+                             "8-byte header\n");
     } else {
         std::fprintf(stderr,
                      "vnpatch: applying the patch failed at entry %d of %d; entries before it "

@@ -22,6 +22,10 @@ int CommandCompress(int argc, char** argv) {
     return 0;
 }
 
+// Writes what the body holds, as LZExpand's LZCopy and Windows' expand do,
+// also when the header's length says otherwise (files like that exist); the
+// difference is reported on stderr. A file without the SZDD signature is
+// copied as it is.
 int CommandExpand(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: vnpatch expand IN OUT\n");
@@ -29,7 +33,9 @@ int CommandExpand(int argc, char** argv) {
     }
     SzddReader* reader = new SzddReader;
     if (!SzddOpen(reader, argv[0])) {
-        std::fprintf(stderr, "vnpatch: cannot open %s (missing, or a damaged SZDD header)\n",
+        std::fprintf(stderr,
+                     "vnpatch: cannot open %s (missing or unreadable, a short SZDD header, or "
+                     "an SZDD compression mode other than 'A')\n",
                      argv[0]);
         delete reader;
         return 1;
@@ -42,32 +48,38 @@ int CommandExpand(int argc, char** argv) {
         return 1;
     }
     std::vector<unsigned char> buffer(1 << 16);
-    uint32_t total = 0;
-    bool ok = true;
+    uint64_t total = 0;
+    bool readable = true;
+    bool written = true;
     for (;;) {
-        int32_t got = SzddRead(reader, buffer.data(), static_cast<int32_t>(buffer.size()));
-        if (got < 0) {
-            ok = false;
+        int32_t got = SzddReadBody(reader, buffer.data(), static_cast<int32_t>(buffer.size()));
+        if (got <= 0) {
+            readable = got == 0;
             break;
         }
-        if (got == 0) {
-            break;
-        }
-        ok = std::fwrite(buffer.data(), 1, static_cast<size_t>(got), out) ==
-             static_cast<size_t>(got);
-        total += static_cast<uint32_t>(got);
-        if (!ok) {
+        written = std::fwrite(buffer.data(), 1, static_cast<size_t>(got), out) ==
+                  static_cast<size_t>(got);
+        total += static_cast<uint64_t>(got);
+        if (!written) {
             break;
         }
     }
-    bool complete = ok && total == reader->length;
+    bool compressed = reader->compressed;
+    uint32_t declared = reader->length;
     SzddClose(reader);
     delete reader;
-    ok = std::fclose(out) == 0 && complete;
-    if (!ok) {
-        std::fprintf(stderr, "vnpatch: %s is cut short or damaged; nothing written\n", argv[0]);
+    written = std::fclose(out) == 0 && written;
+    if (!readable || !written) {
+        std::fprintf(stderr, "vnpatch: cannot %s %s; nothing written\n",
+                     !readable ? "read" : "write", !readable ? argv[0] : argv[1]);
         PlatformDeleteFile(argv[1]);
         return 1;
+    }
+    if (compressed && total != declared) {
+        std::fprintf(stderr,
+                     "vnpatch: warning: the header of %s declares %u bytes, its body holds %llu; "
+                     "wrote what the body holds\n",
+                     argv[0], declared, static_cast<unsigned long long>(total));
     }
     return 0;
 }

@@ -153,13 +153,29 @@ std::string Simulate(Verify* v, const unsigned char* record, int32_t length, Rec
     }
     std::string backup = target + ".bak";
     bool healed = false;
-    if (state.backup && state.backupCrc == info->sourceCrc) {
-        // The engine puts back a backup of this record's old version first.
+    if (state.backup && state.backupCrc == info->sourceCrc && state.exists) {
+        // Beside a file, the engine puts back a backup of this record's old
+        // version only over the start of this record's rebuild.
+        unsigned char* kept = nullptr;
+        int32_t keptSize = state.inMemory ? -1 : ReadWholeFile(&kept, backup.c_str());
+        bool start =
+            keptSize >= 0 && HoldsStartOfRebuild(record, length, kept, keptSize, target.c_str());
+        std::free(kept);
+        if (!start) {
+            return "a .bak of this record's old version beside a file that is not its rebuild (" +
+                   backup + ")";
+        }
+        healed = true;
+    } else if (state.backup && !state.exists) {
+        // With nothing under the target name the backup goes back, whatever
+        // it holds, before the record is judged.
+        healed = true;
+    }
+    if (healed) {
         state.exists = true;
         state.crc = state.backupCrc;
         state.backup = false;
         state.inMemory = false;
-        healed = true;
     }
     if (!state.exists) {
         *outcome = 1;

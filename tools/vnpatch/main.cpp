@@ -14,7 +14,8 @@ struct Command {
 
 const Command kCommands[] = {
     {"apply", CommandApply, "apply ARCHIVE INSTALLDIR   apply every record to an installation"},
-    {"inspect", CommandInspect, "inspect ARCHIVE            list the archive's entries"},
+    {"inspect", CommandInspect,
+     "inspect ARCHIVE [INSTALLDIR]  list the entries, flag those apply would refuse"},
     {"build", CommandBuild,
      "build --old DIR [--old DIR ...] --new DIR -o ARCHIVE   archive from old trees to new"},
     {"verify", CommandVerify, "verify ARCHIVE INSTALLDIR  what apply would do, changing nothing"},
