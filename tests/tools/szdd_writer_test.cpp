@@ -1,6 +1,7 @@
 // The SZDD writer against our reader, Debian's msexpand and mscompress.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "payload/szdd.h"
@@ -62,7 +63,7 @@ Bytes ExpandWithReader(const std::string& path, bool* ok) {
 }
 
 class SzddWriterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeScratch("szdd"); }
     void TearDown() override { RemoveTree(dir); }
     std::string dir;
@@ -134,7 +135,8 @@ TEST_F(SzddWriterTest, OurExpandDecodesMscompressOutput) {
         // mscompress writes "data.bin_" beside its input.
         ASSERT_EQ(0, Shell("cd " + Quote(dir) + " && rm -f data.bin_ && mscompress data.bin"));
         ASSERT_EQ(0, Vnpatch("expand " + Quote(dir + "/data.bin_") + " " + Quote(dir + "/back")));
-        ASSERT_EQ(0, Shell("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
+        ASSERT_EQ(0,
+                  Shell("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
         Bytes back;
         Bytes ref;
         ASSERT_TRUE(ReadAll(dir + "/back", &back));
@@ -147,6 +149,56 @@ TEST_F(SzddWriterTest, OurExpandDecodesMscompressOutput) {
         } else {
             EXPECT_EQ(s.bytes.size(), back.size());
         }
+    }
+}
+
+// Smallest body for the bytes by trying every distance at every position.
+size_t SmallestBody(const Bytes& input) {
+    Bytes text(4096, ' ');
+    text.insert(text.end(), input.begin(), input.end());
+    std::vector<uint64_t> bits(text.size() + 1, 0);
+    for (size_t p = text.size(); p-- > 4096;) {
+        size_t limit = std::min<size_t>(18, text.size() - p);
+        size_t longest = 0;
+        for (size_t d = 1; d <= 4095 && longest < limit; ++d) {
+            size_t n = 0;
+            while (n < limit && text[p - d + n] == text[p + n]) {
+                ++n;
+            }
+            longest = std::max(longest, n);
+        }
+        bits[p] = bits[p + 1] + 9;
+        for (size_t n = 3; n <= longest; ++n) {
+            bits[p] = std::min(bits[p], bits[p + n] + 17);
+        }
+    }
+    return static_cast<size_t>((bits[4096] + 7) / 8);
+}
+
+TEST_F(SzddWriterTest, BodyIsTheSmallestTheFormatAllows) {
+    // Patch-archive-like bytes: 12-byte chunk heads, mostly zero, with many
+    // equal candidates that differ a few bytes on; plus the samples above
+    // that fit one parse block.
+    Bytes heads;
+    Bytes noise = Random(3000, 5);
+    for (size_t i = 0; heads.size() < 12000; ++i) {
+        unsigned char head[12] = {0, 0, 0, 0, noise[i], 0, 0, 0, noise[i + 1], noise[i + 2], 0, 0};
+        heads.insert(heads.end(), head, head + 12);
+        if (noise[i + 3] < 40) {
+            heads.insert(heads.end(), noise.begin() + i, noise.begin() + i + noise[i + 4] % 20);
+        }
+    }
+    std::vector<Sample> samples = {{"heads", heads}};
+    for (const Sample& s : Samples()) {
+        if (s.bytes.size() < 20000) {
+            samples.push_back(s);
+        }
+    }
+    for (const Sample& s : samples) {
+        SCOPED_TRACE(s.name);
+        Bytes packed;
+        ASSERT_TRUE(SzddCompressBuffer(s.bytes.data(), s.bytes.size(), &packed));
+        EXPECT_EQ(14 + SmallestBody(s.bytes), packed.size());
     }
 }
 
