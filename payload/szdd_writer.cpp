@@ -174,9 +174,15 @@ void EncodeReady(SzddWriter* w, bool final) {
     }
 }
 
-// Drops the bytes that no match can reach any more.
+// Drops the bytes that no match can reach any more. The positions that the
+// last match ran over are entered into the trees with the next block, so the
+// window reaches back from the first of them.
 void Shift(SzddWriter* w) {
-    uint32_t keep = w->cursor - kSzddWindowSize;
+    uint32_t first = w->nextInsert < w->cursor ? w->nextInsert : w->cursor;
+    if (first < w->base + kSzddWindowSize) {
+        return;
+    }
+    uint32_t keep = first - kSzddWindowSize;
     if (keep <= w->base) {
         return;
     }

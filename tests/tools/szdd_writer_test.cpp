@@ -35,6 +35,12 @@ std::vector<Sample> Samples() {
         edge.push_back(static_cast<unsigned char>(i));
     }
     samples.push_back({"window_edge", edge});
+    // Matches from exactly the window's reach, across every block edge.
+    Bytes reach;
+    for (int i = 0; i < 50; ++i) {
+        reach.insert(reach.end(), period.begin(), period.end());
+    }
+    samples.push_back({"window_reach", reach});
     Bytes mixed = Random(kSzddBlockSize + 17, 3);
     Bytes tail = Random(300, 4);
     for (int i = 0; i < 200; ++i) {
