@@ -151,7 +151,8 @@ constexpr int32_t kLiteralHeadCost = 24;
 constexpr int32_t kCopyHeadCost = 44;
 constexpr int32_t kSegment = 1 << 16; // new bytes parsed together
 constexpr int32_t kRecentAlignments = 4;
-constexpr int32_t kSearchMargin = 32; // search again this close to the end of the known copies
+constexpr int32_t kSearchMargin = 32;
+constexpr uint32_t kLongEnough = 1024; // search again this close to the end of the known copies
 constexpr int32_t kInfinity = INT32_MAX / 2;
 
 // A run of new bytes [start, end) (window positions) equal to the old bytes
@@ -262,7 +263,11 @@ void Gather(Parser* p, uint32_t from, uint32_t to) {
         uint32_t bestLength = 0;
         uint32_t bestBack = 0;
         uint32_t bestOld = 0;
-        for (int32_t tries = 0; entry != 0 && tries < kDeltaCandidates; ++tries) {
+        // Near the end of a known copy a few candidates do; a match this long
+        // is taken without trying the rest.
+        int32_t candidates = covered > k ? kDeltaCandidates / 8 : kDeltaCandidates;
+        for (int32_t tries = 0; entry != 0 && tries < candidates && bestLength < kLongEnough;
+             ++tries) {
             uint32_t o = (entry - 1) * static_cast<uint32_t>(index->step);
             entry = index->links[entry - 1];
             if (index->old[o] != here[0]) {
