@@ -17,7 +17,7 @@ echo "new tree: $(find "$work/new" -type f | wc -l) files, $(du -sb "$work/new" 
 measure() { # label command...: wall seconds and peak RSS from /usr/bin/time
     /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >/dev/null
     read -r seconds kib <"$work/time.txt"
-    echo "$1 $seconds s, peak $((kib / 1024)) MiB" | sed "s|^$vnpatch ||"
+    echo "$2: $seconds s, peak $((kib / 1024)) MiB"
 }
 rm -f "$work/patch.cf" "$work/patch.szdd"
 measure "$vnpatch" build --old "$work/old1" --old "$work/old2" --new "$work/new" -o "$work/patch.cf"

@@ -147,12 +147,14 @@ namespace {
 // head (type 1, a short length, zeros) mostly matches earlier heads; a copy
 // head's zeros match too, its length and offset bytes mostly do not.
 constexpr int32_t kLiteralByteCost = 9;
+constexpr int32_t kRunByteCost = 1;
 constexpr int32_t kLiteralHeadCost = 24;
 constexpr int32_t kCopyHeadCost = 44;
 constexpr int32_t kSegment = 1 << 16; // new bytes parsed together
 constexpr int32_t kRecentAlignments = 4;
 constexpr int32_t kSearchMargin = 32;
-constexpr uint32_t kLongEnough = 1024; // search again this close to the end of the known copies
+constexpr uint32_t kLongEnough = 1024;
+constexpr uint32_t kNewAlignmentCopy = 16; // search again this close to the end of the known copies
 constexpr int32_t kInfinity = INT32_MAX / 2;
 
 // A run of new bytes [start, end) (window positions) equal to the old bytes
@@ -288,7 +290,9 @@ void Gather(Parser* p, uint32_t from, uint32_t to) {
                 bestOld = o;
             }
         }
-        if (bestLength + bestBack >= static_cast<uint32_t>(p->minCopy)) {
+        // A new alignment must be long to be more than a chance match.
+        if (bestLength + bestBack >= static_cast<uint32_t>(p->minCopy) &&
+            bestLength + bestBack >= kNewAlignmentCopy) {
             int64_t delta = int64_t(bestOld) - (p->windowStart + k);
             AddInterval(p, k - bestBack, k + bestLength, delta);
             Remember(p, delta, k + bestLength);
@@ -336,8 +340,13 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
     for (uint32_t r = 0; r <= size; ++r) {
         uint32_t k = from + r;
         if (r > 0) {
-            int32_t viaLiteral = p->literalCost[r - 1] + kLiteralByteCost;
-            int32_t viaCopy = p->copyCost[r - 1] + kLiteralByteCost + kLiteralHeadCost;
+            // A byte that repeats the three before it costs LZSS next to nothing.
+            const unsigned char* b = p->buf + k - 1;
+            int32_t byteCost = k >= 4 && b[0] == b[-1] && b[0] == b[-2] && b[0] == b[-3]
+                                   ? kRunByteCost
+                                   : kLiteralByteCost;
+            int32_t viaLiteral = p->literalCost[r - 1] + byteCost;
+            int32_t viaCopy = p->copyCost[r - 1] + byteCost + kLiteralHeadCost;
             p->literalCost[r] = viaLiteral <= viaCopy ? viaLiteral : viaCopy;
             p->literalFromCopy[r] = viaLiteral <= viaCopy ? 0 : 1;
         }
