@@ -2,8 +2,9 @@
 # Release-tool benchmarks on real file pairs that two versions of npm
 # packages ship: WebAssembly and asm.js builds (sql.js), a large wasm build
 # (esbuild-wasm) and fonts in TTF and WOFF (KaTeX). Prints our archive size
-# after SZDD against xdelta3 and bsdiff, build time against xdelta3, and our
-# SZDD compressor against mscompress.
+# after SZDD against xdelta3 (-9, and -9 -S none) and bsdiff with the goals
+# per folder, build time against xdelta3, and our
+# SZDD compressor against mscompress and the format's minimum.
 #
 #   bash bench/run_release_bench.sh            (after cmake --build --preset native)
 #   BUILD=build/other bash bench/run_release_bench.sh

@@ -17,51 +17,88 @@ unsigned char* At(SzddWriter* w, uint32_t position) {
 
 uint32_t HashAt(const unsigned char* p) {
     uint32_t v = p[0] | (p[1] << 8) | (static_cast<uint32_t>(p[2]) << 16);
-    return (v * 2654435761u) >> (32 - 15);
+    return (v * 2654435761u) >> (32 - 16);
 }
 
-void Insert(SzddWriter* w, uint32_t position) {
-    uint32_t h = HashAt(At(w, position));
-    w->chain[position & (kSzddChainRing - 1)] = w->head[h];
-    w->head[h] = position;
+uint32_t* Less(SzddWriter* w, uint32_t position) {
+    return &w->less[position & (kSzddTreeRing - 1)];
 }
 
-// Enters every position before limit that has three bytes behind it.
-void InsertUpTo(SzddWriter* w, uint32_t limit) {
-    while (w->nextInsert < limit && w->nextInsert + 3 <= w->end) {
-        Insert(w, w->nextInsert++);
+uint32_t* More(SzddWriter* w, uint32_t position) {
+    return &w->more[position & (kSzddTreeRing - 1)];
+}
+
+// Puts position at the root of its hash's tree, splitting the old tree into
+// the strings below and above its own (compared over at most limit bytes),
+// and returns the longest match met on the way: the longest in the window,
+// since a string's closest neighbours in sorted order lie on that path.
+// Parents are always newer than their children, so the first node beyond
+// the window ends the walk.
+int InsertAndMatch(SzddWriter* w, uint32_t position, int limit, uint32_t* source) {
+    const unsigned char* here = At(w, position);
+    uint32_t* root = &w->head[HashAt(here)];
+    uint32_t node = *root;
+    *root = position;
+    uint32_t* lessSlot = Less(w, position); // where the next smaller node goes
+    uint32_t* moreSlot = More(w, position);
+    int lessLength = 0; // bytes every node below lessSlot shares with here
+    int moreLength = 0;
+    int best = 0;
+    while (node != 0 && position - node <= static_cast<uint32_t>(kSzddMaxDistance)) {
+        const unsigned char* there = At(w, node);
+        int n = lessLength < moreLength ? lessLength : moreLength;
+        while (n < limit && there[n] == here[n]) {
+            ++n;
+        }
+        if (n > best) {
+            best = n;
+            *source = node;
+        }
+        if (n == limit) {
+            // The same string, older: position takes its place.
+            *lessSlot = *Less(w, node);
+            *moreSlot = *More(w, node);
+            return best;
+        }
+        if (there[n] < here[n]) {
+            *lessSlot = node;
+            lessSlot = More(w, node);
+            node = *lessSlot;
+            lessLength = n;
+        } else {
+            *moreSlot = node;
+            moreSlot = Less(w, node);
+            node = *moreSlot;
+            moreLength = n;
+        }
     }
+    *lessSlot = 0;
+    *moreSlot = 0;
+    return best;
 }
 
-// Longest match for the bytes at position, at most limit long.
-int LongestMatch(SzddWriter* w, uint32_t position, int limit, uint32_t* source) {
+int Limit(const SzddWriter* w, uint32_t position) {
+    uint32_t left = w->end - position;
+    return left < kSzddMaxMatch ? static_cast<int>(left) : kSzddMaxMatch;
+}
+
+// Longest match for the bytes at position (0 when under three bytes); every
+// position before it is entered first.
+int LongestMatch(SzddWriter* w, uint32_t position, uint32_t* source) {
+    for (; w->nextInsert < position; ++w->nextInsert) {
+        int limit = Limit(w, w->nextInsert);
+        if (limit >= kSzddMinMatch) {
+            uint32_t unused;
+            InsertAndMatch(w, w->nextInsert, limit, &unused);
+        }
+    }
+    int limit = Limit(w, position);
     if (limit < kSzddMinMatch) {
         return 0;
     }
-    const unsigned char* here = At(w, position);
-    uint32_t candidate = w->head[HashAt(here)];
-    int best = 0;
-    for (int steps = 0; candidate != 0 && steps < w->maxChain; ++steps) {
-        if (position - candidate > static_cast<uint32_t>(kSzddMaxDistance)) {
-            break;
-        }
-        const unsigned char* there = At(w, candidate);
-        if (there[best] == here[best]) {
-            int n = 0;
-            while (n < limit && there[n] == here[n]) {
-                ++n;
-            }
-            if (n > best) {
-                best = n;
-                *source = candidate;
-                if (n == limit) {
-                    break;
-                }
-            }
-        }
-        candidate = w->chain[candidate & (kSzddChainRing - 1)];
-    }
-    return best >= kSzddMinMatch ? best : 0;
+    w->nextInsert = position + 1;
+    int n = InsertAndMatch(w, position, limit, source);
+    return n >= kSzddMinMatch ? n : 0;
 }
 
 void PutItem(SzddWriter* w, bool literal, unsigned char b1, unsigned char b2) {
@@ -87,11 +124,8 @@ void EncodeBlock(SzddWriter* w, uint32_t count) {
     uint32_t start = w->cursor;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t position = start + i;
-        InsertUpTo(w, position);
-        uint32_t left = w->end - position;
-        int limit = left < kSzddMaxMatch ? static_cast<int>(left) : kSzddMaxMatch;
         uint32_t source = 0;
-        int n = LongestMatch(w, position, limit, &source);
+        int n = LongestMatch(w, position, &source);
         w->matchLength[i] = static_cast<unsigned char>(n);
         // The window slot of virtual position v: input byte k sits at 4080 + k.
         w->matchWindowPos[i] = static_cast<uint16_t>((source - 16) & (kSzddWindowSize - 1));
@@ -140,9 +174,15 @@ void EncodeReady(SzddWriter* w, bool final) {
     }
 }
 
-// Drops the bytes that no match can reach any more.
+// Drops the bytes that no match can reach any more. The positions that the
+// last match ran over are entered into the trees with the next block, so the
+// window reaches back from the first of them.
 void Shift(SzddWriter* w) {
-    uint32_t keep = w->cursor - kSzddWindowSize;
+    uint32_t first = w->nextInsert < w->cursor ? w->nextInsert : w->cursor;
+    if (first < w->base + kSzddWindowSize) {
+        return;
+    }
+    uint32_t keep = first - kSzddWindowSize;
     if (keep <= w->base) {
         return;
     }
@@ -152,16 +192,17 @@ void Shift(SzddWriter* w) {
 
 } // namespace
 
-void SzddWriterBegin(SzddWriter* w, std::vector<unsigned char>* out, int maxChain) {
+void SzddWriterBegin(SzddWriter* w, std::vector<unsigned char>* out) {
     w->buffer.assign(kSzddBufferSize, ' ');
     w->base = 0;
     w->cursor = kPrefix;
     w->end = kPrefix;
-    // The last spaces of the preset window can start a match.
-    w->nextInsert = kPrefix - kSzddMaxMatch - 2;
+    // The preset window's spaces: a match starting before its last 18
+    // bytes is the same as one starting there.
+    w->nextInsert = kPrefix - kSzddMaxMatch;
     w->head.assign(kSzddHashSize, 0);
-    w->chain.assign(kSzddChainRing, 0);
-    w->maxChain = maxChain > 0 ? maxChain : 1;
+    w->less.assign(kSzddTreeRing, 0);
+    w->more.assign(kSzddTreeRing, 0);
     w->failed = false;
     w->matchLength.assign(kSzddBlockSize, 0);
     w->matchWindowPos.assign(kSzddBlockSize, 0);
@@ -211,21 +252,20 @@ void SzddWriteHeader(unsigned char* header, uint32_t length, unsigned char missi
     }
 }
 
-bool SzddCompressBuffer(const unsigned char* bytes, size_t count, std::vector<unsigned char>* out,
-                        int maxChain) {
+bool SzddCompressBuffer(const unsigned char* bytes, size_t count, std::vector<unsigned char>* out) {
     out->assign(kSzddHeaderSize, 0);
     if (count > kSzddMaxInput) {
         return false;
     }
     SzddWriteHeader(out->data(), static_cast<uint32_t>(count));
     SzddWriter* w = new SzddWriter;
-    SzddWriterBegin(w, out, maxChain);
+    SzddWriterBegin(w, out);
     bool ok = SzddWriterFeed(w, bytes, count) && SzddWriterFinish(w);
     delete w;
     return ok;
 }
 
-bool SzddCompressFile(const char* inPath, const char* outPath, int maxChain) {
+bool SzddCompressFile(const char* inPath, const char* outPath) {
     FILE* in = PlatformOpenStream(inPath, "rb");
     if (in == nullptr) {
         return false;
@@ -238,7 +278,7 @@ bool SzddCompressFile(const char* inPath, const char* outPath, int maxChain) {
     std::vector<unsigned char> body;
     std::vector<unsigned char> input(1 << 16);
     SzddWriter* w = new SzddWriter;
-    SzddWriterBegin(w, &body, maxChain);
+    SzddWriterBegin(w, &body);
     unsigned char header[kSzddHeaderSize];
     SzddWriteHeader(header, 0);
     bool ok = std::fwrite(header, 1, sizeof header, out) == sizeof header;

@@ -125,7 +125,7 @@ TEST(Delta, RebuildsVariedPairsExactly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Encoded e = Encode(c.old, c.now);
-        EXPECT_EQ(c.now, Rebuild(c.old, e.stream, kDeltaMinCopy));
+        EXPECT_EQ(c.now, Rebuild(c.old, e.stream, 8));
         EXPECT_EQ(int64_t(c.now.size()), e.stats.outputSize);
         EXPECT_EQ(int64_t(e.stream.size()), e.stats.streamBytes);
         EXPECT_LE(double(e.stream.size()), c.maxRatio * double(c.now.size()) + 8);
@@ -141,14 +141,14 @@ TEST(Delta, NewFileLargerThanTheWindowAndOldLargerThanTheIndex) {
         now.push_back(0x42);
     }
     Encoded e = Encode(old, now);
-    EXPECT_EQ(now, Rebuild(old, e.stream, kDeltaMinCopy));
+    EXPECT_EQ(now, Rebuild(old, e.stream, 16));
     EXPECT_LT(e.stats.literalBytes, 10000);
 }
 
 TEST(Delta, LongLiteralsAreSplitIntoBoundedChunks) {
     Bytes now = Random(kDeltaMaxLiteral * 2 + 5, 31);
     Encoded e = Encode(Bytes(64, 1), now);
-    EXPECT_EQ(now, Rebuild(Bytes(64, 1), e.stream, kDeltaMinCopy));
+    EXPECT_EQ(now, Rebuild(Bytes(64, 1), e.stream, 8));
     EXPECT_EQ(3, e.stats.literalChunks);
 }
 

@@ -36,6 +36,12 @@ std::vector<Sample> Samples() {
         edge.push_back(static_cast<unsigned char>(i));
     }
     samples.push_back({"window_edge", edge});
+    // Matches from exactly the window's reach, across every block edge.
+    Bytes reach;
+    for (int i = 0; i < 50; ++i) {
+        reach.insert(reach.end(), period.begin(), period.end());
+    }
+    samples.push_back({"window_reach", reach});
     Bytes mixed = Random(kSzddBlockSize + 17, 3);
     Bytes tail = Random(300, 4);
     for (int i = 0; i < 200; ++i) {
@@ -149,6 +155,56 @@ TEST_F(SzddWriterTest, OurExpandDecodesMscompressOutput) {
         if (s.bytes.size() > 2) {
             EXPECT_EQ(s.bytes, back);
         }
+    }
+}
+
+// Smallest body for the bytes by trying every distance at every position.
+size_t SmallestBody(const Bytes& input) {
+    Bytes text(4096, ' ');
+    text.insert(text.end(), input.begin(), input.end());
+    std::vector<uint64_t> bits(text.size() + 1, 0);
+    for (size_t p = text.size(); p-- > 4096;) {
+        size_t limit = std::min<size_t>(18, text.size() - p);
+        size_t longest = 0;
+        for (size_t d = 1; d <= 4095 && longest < limit; ++d) {
+            size_t n = 0;
+            while (n < limit && text[p - d + n] == text[p + n]) {
+                ++n;
+            }
+            longest = std::max(longest, n);
+        }
+        bits[p] = bits[p + 1] + 9;
+        for (size_t n = 3; n <= longest; ++n) {
+            bits[p] = std::min(bits[p], bits[p + n] + 17);
+        }
+    }
+    return static_cast<size_t>((bits[4096] + 7) / 8);
+}
+
+TEST_F(SzddWriterTest, BodyIsTheSmallestTheFormatAllows) {
+    // Patch-archive-like bytes: 12-byte chunk heads, mostly zero, with many
+    // equal candidates that differ a few bytes on; plus the samples above
+    // that fit one parse block.
+    Bytes heads;
+    Bytes noise = Random(3000, 5);
+    for (size_t i = 0; heads.size() < 12000; ++i) {
+        unsigned char head[12] = {0, 0, 0, 0, noise[i], 0, 0, 0, noise[i + 1], noise[i + 2], 0, 0};
+        heads.insert(heads.end(), head, head + 12);
+        if (noise[i + 3] < 40) {
+            heads.insert(heads.end(), noise.begin() + i, noise.begin() + i + noise[i + 4] % 20);
+        }
+    }
+    std::vector<Sample> samples = {{"heads", heads}};
+    for (const Sample& s : Samples()) {
+        if (s.bytes.size() < 20000) {
+            samples.push_back(s);
+        }
+    }
+    for (const Sample& s : samples) {
+        SCOPED_TRACE(s.name);
+        Bytes packed;
+        ASSERT_TRUE(SzddCompressBuffer(s.bytes.data(), s.bytes.size(), &packed));
+        EXPECT_EQ(14 + SmallestBody(s.bytes), packed.size());
     }
 }
 

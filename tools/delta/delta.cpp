@@ -1,5 +1,7 @@
 #include "tools/delta/delta.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "patch/record_format.h"
@@ -20,14 +22,6 @@ uint32_t HashBlock(const unsigned char* p, int32_t length) {
         h = h * kRollFactor + p[i];
     }
     return h;
-}
-
-uint32_t PowerOf(uint32_t factor, int32_t exponent) {
-    uint32_t r = 1;
-    for (int32_t i = 0; i < exponent; ++i) {
-        r *= factor;
-    }
-    return r;
 }
 
 void Flush(ChunkSink* sink) {
@@ -146,126 +140,347 @@ bool SinkFinish(ChunkSink* sink) {
     return !sink->failed;
 }
 
+namespace {
+
+// Costs in eighths of a byte, as the chunks come out of the SZDD stage on
+// typical archives: a literal byte is a 9-bit LZSS literal; a literal chunk's
+// head (type 1, a short length, zeros) mostly matches earlier heads; a copy
+// head's zeros match too, its length and offset bytes mostly do not.
+constexpr int32_t kLiteralByteCost = 9;
+constexpr int32_t kRunByteCost = 1;
+constexpr int32_t kLiteralHeadCost = 24;
+constexpr int32_t kCopyHeadCost = 44;
+constexpr int32_t kSegment = 1 << 16; // new bytes parsed together
+constexpr int32_t kRecentAlignments = 4;
+constexpr int32_t kSearchMargin = 32;
+constexpr uint32_t kLongEnough = 1024;
+constexpr uint32_t kNewAlignmentCopy = 16; // search again this close to the end of the known copies
+constexpr int32_t kInfinity = INT32_MAX / 2;
+
+// A run of new bytes [start, end) (window positions) equal to the old bytes
+// at position + delta.
+struct Interval {
+    uint32_t start;
+    uint32_t end;
+    int64_t delta;
+    int32_t bestCost; // cheapest state at a start so far (for the parse)
+    uint32_t bestStart;
+};
+
+struct Parser {
+    const BlockIndex* index;
+    ChunkSink* sink;
+    int32_t minCopy;
+    unsigned char* buf;
+    uint32_t length;
+    int64_t windowStart;
+    uint32_t literal; // start of the bytes not yet emitted
+    // State at the end of the emitted part.
+    bool endsInLiteral;
+    bool endsInCopy;
+    int64_t lastDelta;
+    std::vector<Interval> intervals; // candidates, by start
+    std::vector<Interval> carried;   // reaching past the segment
+    int64_t recent[kRecentAlignments];
+    uint32_t recentEnd[kRecentAlignments];
+    int32_t recentCount;
+    // Parse of one segment, by position from its start.
+    std::vector<int32_t> literalCost; // last item a literal
+    std::vector<int32_t> copyCost;    // last item a copy (or nothing)
+    std::vector<unsigned char> literalFromCopy;
+    std::vector<int32_t> copyInterval;
+    std::vector<uint32_t> copyStart;
+    std::vector<int32_t> active;
+};
+
+int64_t OldAt(const Parser* p, uint32_t position, int64_t delta) {
+    return p->windowStart + position + delta;
+}
+
+void AddInterval(Parser* p, uint32_t start, uint32_t end, int64_t delta) {
+    // Overlapping runs of one alignment are one run.
+    size_t look = p->intervals.size() < 8 ? p->intervals.size() : 8;
+    for (size_t i = p->intervals.size() - look; i < p->intervals.size(); ++i) {
+        Interval& v = p->intervals[i];
+        if (v.delta == delta && start <= v.end && v.start <= end) {
+            v.start = start < v.start ? start : v.start;
+            v.end = end > v.end ? end : v.end;
+            return;
+        }
+    }
+    p->intervals.push_back(Interval{start, end, delta, kInfinity, 0});
+}
+
+void Remember(Parser* p, int64_t delta, uint32_t end) {
+    int32_t slot = 0;
+    while (slot < p->recentCount && p->recent[slot] != delta) {
+        ++slot;
+    }
+    if (slot == p->recentCount) {
+        slot = p->recentCount < kRecentAlignments ? p->recentCount++ : kRecentAlignments - 1;
+    }
+    for (; slot > 0; --slot) {
+        p->recent[slot] = p->recent[slot - 1];
+        p->recentEnd[slot] = p->recentEnd[slot - 1];
+    }
+    p->recent[0] = delta;
+    p->recentEnd[0] = end;
+}
+
+// Candidate copies for the new bytes [from, to): runs that continue a recent
+// alignment (small edits keep it), and at the positions not well covered yet
+// the longest matches of the block index, extended both ways.
+void Gather(Parser* p, uint32_t from, uint32_t to) {
+    const BlockIndex* index = p->index;
+    const uint32_t block = static_cast<uint32_t>(index->blockSize);
+    uint32_t covered = from;
+    for (const Interval& v : p->carried) {
+        covered = v.end > covered ? v.end : covered;
+    }
+    for (uint32_t k = from; k < to; ++k) {
+        const unsigned char* here = p->buf + k;
+        uint32_t ahead = p->length - k;
+        for (int32_t r = 0; r < p->recentCount; ++r) {
+            if (k < p->recentEnd[r]) {
+                continue;
+            }
+            int64_t o = OldAt(p, k, p->recent[r]);
+            if (o < 0 || o >= index->oldSize || index->old[o] != here[0]) {
+                continue;
+            }
+            uint32_t n = MatchForward(index, static_cast<uint32_t>(o), here, ahead);
+            p->recentEnd[r] = k + n;
+            if (n >= static_cast<uint32_t>(p->minCopy)) {
+                AddInterval(p, k, k + n, p->recent[r]);
+                covered = k + n > covered ? k + n : covered;
+            }
+        }
+        // Where copies are known, a search now and then near their end finds
+        // the next one in time; elsewhere every position is searched.
+        if (ahead < block ||
+            (covered > k && (covered > k + kSearchMargin || (covered - k) % 8 != 0))) {
+            continue;
+        }
+        uint32_t entry = index->heads[Bucket(HashBlock(here, index->blockSize), index->bits)];
+        uint32_t bestLength = 0;
+        uint32_t bestBack = 0;
+        uint32_t bestOld = 0;
+        // Near the end of a known copy a few candidates do; a match this long
+        // is taken without trying the rest.
+        int32_t candidates = covered > k ? kDeltaCandidates / 8 : kDeltaCandidates;
+        for (int32_t tries = 0; entry != 0 && tries < candidates && bestLength < kLongEnough;
+             ++tries) {
+            uint32_t o = (entry - 1) * static_cast<uint32_t>(index->step);
+            entry = index->links[entry - 1];
+            if (index->old[o] != here[0]) {
+                continue;
+            }
+            uint32_t n = MatchForward(index, o, here, ahead);
+            if (n + k <= covered) {
+                continue;
+            }
+            uint32_t back = 0;
+            while (back < k - from && back < o &&
+                   index->old[o - back - 1] == here[-1 - int64_t(back)]) {
+                ++back;
+            }
+            if (n + back > bestLength + bestBack) {
+                bestLength = n;
+                bestBack = back;
+                bestOld = o;
+            }
+        }
+        // A new alignment must be long to be more than a chance match.
+        if (bestLength + bestBack >= static_cast<uint32_t>(p->minCopy) &&
+            bestLength + bestBack >= kNewAlignmentCopy) {
+            int64_t delta = int64_t(bestOld) - (p->windowStart + k);
+            AddInterval(p, k - bestBack, k + bestLength, delta);
+            Remember(p, delta, k + bestLength);
+            covered = k + bestLength > covered ? k + bestLength : covered;
+        }
+    }
+}
+
+void EmitCopy(Parser* p, uint32_t start, uint32_t end, int64_t delta) {
+    SinkLiteral(p->sink, p->buf + p->literal, start - p->literal);
+    SinkCopy(p->sink, static_cast<uint32_t>(OldAt(p, start, delta)), end - start);
+    p->literal = end;
+}
+
+// Cheapest chunks for the new bytes [from, to) over the candidates: a
+// shortest path whose states are "last chunk a literal" (the next literal
+// byte costs only itself) and "last chunk a copy" (a literal needs a head).
+void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
+    uint32_t size = to - from;
+    p->literalCost.assign(size + 1, kInfinity);
+    p->copyCost.assign(size + 1, kInfinity);
+    p->literalFromCopy.assign(size + 1, 0);
+    p->copyInterval.assign(size + 1, -1);
+    p->copyStart.assign(size + 1, 0);
+    if (p->endsInLiteral) {
+        p->literalCost[0] = 0;
+    } else {
+        p->copyCost[0] = 0;
+    }
+    std::vector<Interval>& list = p->intervals;
+    std::sort(list.begin(), list.end(),
+              [](const Interval& a, const Interval& b) { return a.start < b.start; });
+    for (Interval& v : list) {
+        v.start = v.start < from ? from : v.start;
+        v.bestCost = kInfinity;
+        // Going on with the copy just emitted adds no head.
+        if (p->endsInCopy && v.start == from && v.delta == p->lastDelta) {
+            v.bestCost = -kCopyHeadCost;
+            v.bestStart = from;
+        }
+    }
+    const uint32_t minCopy = static_cast<uint32_t>(p->minCopy);
+    size_t next = 0;
+    p->active.clear();
+    for (uint32_t r = 0; r <= size; ++r) {
+        uint32_t k = from + r;
+        if (r > 0) {
+            // A byte that repeats the three before it costs LZSS next to nothing.
+            const unsigned char* b = p->buf + k - 1;
+            int32_t byteCost = k >= 4 && b[0] == b[-1] && b[0] == b[-2] && b[0] == b[-3]
+                                   ? kRunByteCost
+                                   : kLiteralByteCost;
+            int32_t viaLiteral = p->literalCost[r - 1] + byteCost;
+            int32_t viaCopy = p->copyCost[r - 1] + byteCost + kLiteralHeadCost;
+            p->literalCost[r] = viaLiteral <= viaCopy ? viaLiteral : viaCopy;
+            p->literalFromCopy[r] = viaLiteral <= viaCopy ? 0 : 1;
+        }
+        while (next < list.size() && list[next].start <= k) {
+            p->active.push_back(static_cast<int32_t>(next++));
+        }
+        size_t kept = 0;
+        for (size_t a = 0; a < p->active.size(); ++a) {
+            Interval& v = list[static_cast<size_t>(p->active[a])];
+            // A copy may start minCopy bytes back at the latest.
+            if (k >= v.start + minCopy) {
+                uint32_t j = k - minCopy - from;
+                int32_t c = p->literalCost[j] < p->copyCost[j] ? p->literalCost[j] : p->copyCost[j];
+                if (c < v.bestCost) {
+                    v.bestCost = c;
+                    v.bestStart = from + j;
+                }
+            }
+            if (v.bestCost < kInfinity && v.bestCost + kCopyHeadCost < p->copyCost[r]) {
+                p->copyCost[r] = v.bestCost + kCopyHeadCost;
+                p->copyInterval[r] = p->active[a];
+                p->copyStart[r] = v.bestStart;
+            }
+            if (v.end > k) {
+                p->active[kept++] = p->active[a];
+            }
+        }
+        p->active.resize(kept);
+    }
+    // Walk back from the cheaper end state, then emit forwards.
+    std::vector<Interval> copies;
+    bool inCopy = p->copyCost[size] < p->literalCost[size];
+    uint32_t r = size;
+    while (r > 0) {
+        if (inCopy) {
+            const Interval& v = list[static_cast<size_t>(p->copyInterval[r])];
+            uint32_t j = p->copyStart[r] - from;
+            copies.push_back(Interval{from + j, from + r, v.delta, 0, 0});
+            r = j;
+            inCopy = p->copyCost[r] <= p->literalCost[r];
+            if (r == 0) {
+                break;
+            }
+        } else {
+            inCopy = p->literalFromCopy[r] != 0;
+            --r;
+        }
+    }
+    for (size_t c = copies.size(); c-- > 0;) {
+        EmitCopy(p, copies[c].start, copies[c].end, copies[c].delta);
+    }
+    if (!copies.empty() && copies[0].end == to) {
+        p->endsInCopy = true;
+        p->endsInLiteral = false;
+        p->lastDelta = copies[0].delta;
+    } else if (p->literal < to) {
+        p->endsInLiteral = true;
+        p->endsInCopy = false;
+    }
+    // Runs that reach into the next segment go on there.
+    p->carried.clear();
+    for (const Interval& v : list) {
+        if (v.end > to) {
+            p->carried.push_back(Interval{to, v.end, v.delta, kInfinity, 0});
+        }
+    }
+    list = p->carried;
+}
+
+} // namespace
+
 bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_t minCopy,
                  DeltaProgress progress, void* context) {
-    const uint32_t block = static_cast<uint32_t>(index->blockSize);
-    const uint32_t outFactor = PowerOf(kRollFactor, index->blockSize - 1);
     std::vector<unsigned char> window(kDeltaWindow);
-    unsigned char* buf = window.data();
-    uint32_t length = 0;     // bytes in the window
-    uint32_t pos = 0;        // next byte to describe
-    uint32_t literal = 0;    // start of the bytes not yet emitted
-    int64_t windowStart = 0; // offset of buf[0] in the new file
+    Parser* p = new Parser;
+    p->index = index;
+    p->sink = sink;
+    // Against a large old file short matches are more often chance ones, and
+    // their offsets cost more after SZDD than the literals they replace.
+    if (minCopy <= 0) {
+        minCopy = index->oldSize > kDeltaLargeOld ? 16 : 8;
+    }
+    p->minCopy = minCopy;
+    p->buf = window.data();
+    p->length = 0;
+    p->windowStart = 0;
+    p->literal = 0;
+    p->endsInLiteral = false;
+    p->endsInCopy = false;
+    p->lastDelta = 0;
+    p->recentCount = 0;
+    uint32_t pos = 0; // next byte to parse
     bool atEnd = false;
     bool readError = false;
-    // Where the last copy ended, in the new file and in the old one: after a
-    // small edit the same alignment often goes on.
-    int64_t lastNewEnd = -1;
-    int64_t lastOldEnd = 0;
-    uint32_t hash = 0;
-    bool hashValid = false;
-
     for (;;) {
-        if (!atEnd && length - pos < static_cast<uint32_t>(kDeltaLookahead)) {
-            SinkLiteral(sink, buf + literal, pos - literal);
-            std::memmove(buf, buf + pos, length - pos);
-            windowStart += pos;
-            length -= pos;
+        if (!atEnd && p->length - pos < static_cast<uint32_t>(kDeltaLookahead)) {
+            SinkLiteral(sink, p->buf + p->literal, pos - p->literal);
+            std::memmove(p->buf, p->buf + pos, p->length - pos);
+            // Alignments are between file offsets; only window positions move.
+            for (Interval& v : p->intervals) {
+                v.start -= pos;
+                v.end -= pos;
+            }
+            for (int32_t r = 0; r < p->recentCount; ++r) {
+                p->recentEnd[r] = p->recentEnd[r] > pos ? p->recentEnd[r] - pos : 0;
+            }
+            p->windowStart += pos;
+            p->length -= pos;
+            p->literal = 0;
             pos = 0;
-            literal = 0;
-            hashValid = false;
-            size_t got = std::fread(buf + length, 1, kDeltaWindow - length, newFile);
-            length += static_cast<uint32_t>(got);
+            size_t got = std::fread(p->buf + p->length, 1, kDeltaWindow - p->length, newFile);
+            p->length += static_cast<uint32_t>(got);
             if (got == 0) {
                 atEnd = true;
                 readError = std::ferror(newFile) != 0;
             }
             if (progress != nullptr) {
-                progress(windowStart + length, context);
+                progress(p->windowStart + p->length, context);
             }
             continue;
         }
-        if (index->oldSize == 0) {
-            pos = length; // nothing to copy from: all literal
+        if (pos == p->length) {
+            break;
         }
-        if (length - pos < static_cast<uint32_t>(minCopy)) {
-            if (atEnd) {
-                break;
-            }
-            continue;
+        uint32_t to =
+            p->length - pos < static_cast<uint32_t>(kSegment) ? p->length : pos + kSegment;
+        if (index->oldSize > 0) {
+            Gather(p, pos, to);
+            ParseSegment(p, pos, to);
         }
-        const unsigned char* here = buf + pos;
-        uint32_t ahead = length - pos;
-        uint32_t bestLength = 0;
-        uint32_t bestBack = 0;
-        uint32_t bestOld = 0;
-        // Candidate 1: the alignment of the previous copy.
-        int64_t expected = lastOldEnd + (windowStart + pos - lastNewEnd);
-        if (lastNewEnd >= 0 && expected >= 0 && expected < index->oldSize &&
-            index->old[expected] == here[0]) {
-            uint32_t o = static_cast<uint32_t>(expected);
-            uint32_t n = MatchForward(index, o, here, ahead);
-            if (n >= static_cast<uint32_t>(minCopy)) {
-                bestLength = n;
-                bestOld = o;
-            }
-        }
-        // Candidates 2 and on: old positions with the same hash, the longest wins.
-        if (ahead >= block) {
-            if (!hashValid) {
-                hash = HashBlock(here, index->blockSize);
-                hashValid = true;
-            }
-            uint32_t entry = index->heads[Bucket(hash, index->bits)];
-            for (int32_t tries = 0; entry != 0 && tries < kDeltaCandidates; ++tries) {
-                uint32_t o = (entry - 1) * static_cast<uint32_t>(index->step);
-                entry = index->links[entry - 1];
-                if (index->old[o] != here[0] ||
-                    (bestLength > 0 && (bestLength >= ahead || o + bestLength >= index->oldSize ||
-                                        index->old[o + bestLength] != here[bestLength]))) {
-                    continue;
-                }
-                uint32_t n = MatchForward(index, o, here, ahead);
-                if (n == 0) {
-                    continue;
-                }
-                uint32_t back = 0;
-                while (back < pos - literal && back < o &&
-                       index->old[o - back - 1] == here[-1 - int64_t(back)]) {
-                    ++back;
-                }
-                if (n + back > bestLength + bestBack &&
-                    n + back >= static_cast<uint32_t>(minCopy)) {
-                    bestLength = n;
-                    bestBack = back;
-                    bestOld = o;
-                }
-            }
-        }
-        if (bestLength > 0) {
-            uint32_t start = pos - bestBack;
-            SinkLiteral(sink, buf + literal, start - literal);
-            SinkCopy(sink, bestOld - bestBack, bestBack + bestLength);
-            pos += bestLength;
-            literal = pos;
-            lastNewEnd = windowStart + pos;
-            lastOldEnd = int64_t(bestOld) + bestLength;
-            hashValid = false;
-            continue;
-        }
-        // No match: one byte on; roll the hash over it.
-        if (hashValid && ahead > block) {
-            hash = (hash - here[0] * outFactor) * kRollFactor + here[block];
-        } else {
-            hashValid = false;
-        }
-        ++pos;
-        if (pos - literal >= kDeltaMaxLiteral) {
-            SinkLiteral(sink, buf + literal, pos - literal);
-            literal = pos;
-        }
+        pos = to;
     }
-    SinkLiteral(sink, buf + literal, length - literal);
+    SinkLiteral(sink, p->buf + p->literal, p->length - p->literal);
+    delete p;
     bool ok = SinkFinish(sink);
     return ok && !readError;
 }

@@ -16,7 +16,8 @@ constexpr int32_t kDeltaMaxIndexBits = 24;     // hash heads at most (64 MB)
 constexpr int32_t kDeltaCandidates = 64;       // old positions tried per new position
 constexpr int32_t kDeltaWindow = 8 << 20;      // new-file bytes held at once
 constexpr int32_t kDeltaLookahead = 1 << 20;   // a match is extended this far at most per step
-constexpr int32_t kDeltaMinCopy = 16;          // shorter matches cost more as a 12-byte copy
+constexpr int32_t kDeltaMinCopy = 0;           // shortest copy: 0 chooses by the old file's size
+constexpr uint32_t kDeltaLargeOld = 4u << 20;  // above: longer shortest copy
 constexpr uint32_t kDeltaMaxLiteral = 1u << 20;
 
 // Hash chains over the old file: every step-th position (step 1 unless the
@@ -65,7 +66,9 @@ bool SinkFinish(ChunkSink* sink);
 typedef void (*DeltaProgress)(int64_t done, void* context);
 
 // Reads the new file to its end and writes its chunk stream into the sink.
-// minCopy: shortest match worth a copy chunk. False when the file cannot be
+// The chunks are the cheapest after SZDD (by fixed prices per literal byte,
+// literal head and copy head) over the candidate copies found. minCopy:
+// shortest copy considered, 0 for the default. False when the file cannot be
 // read (or the sink failed); progress (may be null) gets the bytes read so far.
 bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_t minCopy,
                  DeltaProgress progress, void* context);
