@@ -133,12 +133,18 @@ cmake --build "$build/host" -j "$jobs" --target vnpatch >"$stage/logs/host.build
     die "cannot build vnpatch: $(tail -20 "$stage/logs/host.build.log")"
 vnpatch=$build/host/tools/vnpatch/vnpatch
 
+plural() { if [ "$1" = 1 ]; then echo "1 $2"; else echo "$1 $2s"; fi; }
+
 # Versions from the VRNL.exe version records.
 tree_version() {
     [ -f "$1/VRNL.exe" ] || { echo "no VRNL.exe"; return 1; }
     "$vnpatch" version "$1/VRNL.exe" 2>&1 | sed 's/^vnpatch: [^:]*: //'
 }
 new_version=$(tree_version "$new") || die "new tree $new: $new_version"
+# A record holds a file whole in under 2 GB (build checks the exact limit);
+# anything from 2 GB up is refused before the trees are read.
+huge=$(find "$new" -type f -size +2147483647c -printf '%P (%s bytes)\n' | head -3)
+[ -z "$huge" ] || die "new tree $new: too large for the patch format (a record holds under 2 GB): $huge"
 versions=()
 for i in "${!olds[@]}"; do
     tree=${olds[$i]}
@@ -224,8 +230,10 @@ prove() {
     local n=$1 tree=$2 version=$3
     local dir=$work/proof-$n
     local result=$dir/result
-    mkdir -p "$dir"
+    mkdir -p "$dir/tmp"
     : >"$result"
+    # Wine's server folder goes with the rest of the run.
+    export TMPDIR=$dir/tmp
     put() { printf '%s\t%s\n' "$1" "$2" >>"$result"; }
     fail() { put failure "$*"; exit 1; }
     source "$root/tests/win/gui_lib.sh"
@@ -339,7 +347,7 @@ prove() {
     local f
     for f in "${faults[@]}"; do put fault "$f"; done
     [ "$title" = "情報" ] || fail "the outcome was \"${text% }\", not the completion message"
-    [ ${#faults[@]} -eq 0 ] || fail "${#faults[@]} files not as the new tree has them"
+    [ ${#faults[@]} -eq 0 ] || fail "$(plural ${#faults[@]} file) not as the new tree has them"
     put ok 1
 }
 
@@ -351,7 +359,7 @@ for i in "${!olds[@]}"; do
     touch "$work/proof-$n/result"
     cp "$work/proof-$n.log" "$stage/logs/proof-$n.log" 2>/dev/null
     grep -q $'^ok\t1$' "$work/proof-$n/result" || failed+=("$i")
-    rm -rf "$work/proof-$n/gui"
+    rm -rf "$work/proof-$n/gui" "$work/proof-$n/tmp"
 done
 end_status
 
@@ -420,7 +428,7 @@ when=$(date -u '+%Y-%m-%d %H:%M UTC')
         if grep -q $'^ok\t1$' "$work/proof-$n/result"; then
             cmpres="same as the new tree; pit data $(get "$n" pit_expected)"
         elif [ -n "$nf" ] && [ "$nf" != 0 ]; then
-            cmpres="**$nf files differ**: $(faults_of "$n" | head -10 | paste -sd ';' | sed 's/;/; /g')"
+            cmpres="**$(plural "$nf" file) differ$([ "$nf" = 1 ] && echo s)**: $(faults_of "$n" | head -10 | paste -sd ';' | sed 's/;/; /g')"
         else
             cmpres="**failed**: $(get "$n" failure)"
         fi

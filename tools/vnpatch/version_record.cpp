@@ -116,7 +116,7 @@ bool ParseFileVersion(const std::vector<unsigned char>& bytes, FileVersion* vers
     }
     uint64_t base;
     if (resourceRva == 0 || !MapRva(sections, resourceRva, &base)) {
-        *error = "no resources";
+        *error = "no version record (no resources at all)";
         return false;
     }
     // Type RT_VERSION, then its first name and first language.
