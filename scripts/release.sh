@@ -477,16 +477,17 @@ EOF
     echo "<li>varnelo_update.exe: $exe_bytes bytes, $(html_escape "$signature")</li><li>made $when</li></ul>"
     echo "<h2>Download size per older version</h2>"
     echo '<p class="legend"><span style="background:#2b6cb0"></span>varnelo_update.exe'
+    echo '<span style="background:#63a4e0"></span>its archive (patch.szdd)'
     [ "$have_xdelta" = 1 ] && echo '<span style="background:#dd8a1e"></span>xdelta3 -9 per file'
     echo '<span style="background:#999"></span>full new tree</p>'
-    bar_h=18 group_h=$((3 * 18 + 22)) label_w=170 chart_w=600
+    bar_h=18 group_h=$((4 * 18 + 22)) label_w=170 chart_w=600
     height=$((${#olds[@]} * group_h + 10))
     echo "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"$((label_w + chart_w + 130))\" height=\"$height\" role=\"img\" aria-label=\"download size per older version\">"
     for i in "${!olds[@]}"; do
         y=$((i * group_h + 4))
         echo "<text x=\"0\" y=\"$((y + bar_h + 8))\" font-size=\"14\">${versions[$i]}</text>"
         row=0
-        for pair in "$exe_bytes:#2b6cb0:executable" "${xdeltas[$i]}:#dd8a1e:xdelta3" "$new_bytes:#999:full tree"; do
+        for pair in "$exe_bytes:#2b6cb0:executable" "$szdd_bytes:#63a4e0:archive" "${xdeltas[$i]}:#dd8a1e:xdelta3" "$new_bytes:#999:full tree"; do
             value=${pair%%:*}
             rest=${pair#*:}
             color=${rest%%:*}

@@ -75,6 +75,15 @@ if [ "$case" = inputs ]; then
     check "OUTDIR holding something else: left alone" '[ "$(ls -A "$work/taken")" = notes.txt ]'
     refused "OUTDIR inside a tree" "lies inside the tree" \
         --old "$t/1.0.5.2" --new "$t/1.1.0.3" -o "$t/1.1.0.3/out"
+    # Versions come from the version record, as the updater's gate reads them
+    # (vnpatch was built for the cases above).
+    version() { "$RELEASE_BUILD/host/tools/vnpatch/vnpatch" version "$1" 2>&1; }
+    check "version of the samples" '[ "$(version "$DEMO_DIR/vrnl_1_0_5_2.exe")" = 1.0.5.2 ] &&
+        [ "$(version "$DEMO_DIR/vrnl_2_0_0_0.exe")" = 2.0.0.0 ]'
+    check "version: none recorded" 'version "$DEMO_DIR/vrnl_noversion.exe" | grep -q "no version record"'
+    head -c 1500 "$DEMO_DIR/vrnl_1_1_0_0.exe" >"$work/cut.exe"
+    check "version: file cut short" '! version "$work/cut.exe" >/dev/null && version "$work/cut.exe" | grep -q "vnpatch: .*cut.exe: "'
+    check "version: not an executable" 'version "$t/1.1.0.3/CAR/NR33.bin" | grep -q "not a Windows executable"'
 elif [ "$case" = demo ]; then
     openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
         -days 2 -subj "/CN=Varnelo Test Signing" -addext extendedKeyUsage=codeSigning \
@@ -95,7 +104,7 @@ elif [ "$case" = demo ]; then
     check "report: passed" 'grep -q "Result: \*\*passed" "$r"'
     check "report: 1.0.5.2 row" 'grep -q "| 1.0.5.2 | 10 / 1 | .* | アップデート完了しました。 | same as the new tree; pit data removed |" "$r"'
     check "report: 1.1.0.0 row" 'grep -q "| 1.1.0.0 | 8 / 3 | .* | アップデート完了しました。 | same as the new tree; pit data kept |" "$r"'
-    check "report: HTML with its chart" 'grep -q "<svg" "$out/report.html" && grep -c "<rect" "$out/report.html" | grep -qx 6'
+    check "report: HTML with its chart" 'grep -q "<svg" "$out/report.html" && grep -c "<rect" "$out/report.html" | grep -qx 8'
     check "report: progress window" '[ "$(identify -format %w "$out/progress.png" 2>/dev/null)" -gt 100 ]'
     check "no work folder or prefix left" '[ -z "$(ls -A "$work/tmp")" ]'
 else
