@@ -373,6 +373,7 @@ have_xdelta=0
 command -v xdelta3 >/dev/null && have_xdelta=1
 # xdelta3 -9 per file from one older tree: changed files against their old
 # version, new files on their own; files the same in both cost nothing.
+# -D -R: bytes as they are, gzip files are not unpacked.
 xdelta_bytes() {
     local tree=$1 total=0 rel size
     while IFS= read -r -d '' rel; do
@@ -380,9 +381,9 @@ xdelta_bytes() {
         status "[sizes] xdelta3 -9 $rel"
         if [ -f "$tree/$rel" ]; then
             cmp -s "$tree/$rel" "$new/$rel" && continue
-            size=$(xdelta3 -9 -e -c -s "$tree/$rel" "$new/$rel" | wc -c)
+            size=$(xdelta3 -9 -D -R -e -c -s "$tree/$rel" "$new/$rel" 2>>"$stage/logs/xdelta3.log" | wc -c)
         else
-            size=$(xdelta3 -9 -e -c "$new/$rel" | wc -c)
+            size=$(xdelta3 -9 -D -R -e -c "$new/$rel" 2>>"$stage/logs/xdelta3.log" | wc -c)
         fi
         total=$((total + size))
     done < <(cd "$new" && find . -type f -print0)
