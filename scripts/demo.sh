@@ -1,64 +1,52 @@
 #!/usr/bin/env bash
-# The demo: builds varnelo_update.exe with the demo archive, sets up a sample
-# Varnelo 1.0.5.2 installation in a fresh Wine prefix (build/demo), registers
-# it under App Paths and runs the updater. On a display the user clicks
-# through it; without one it runs under Xvfb, confirms automatically, and
-# prints what the update changed.
+# The demo: writes the sample Varnelo at 1.0.5.2, 1.1.0.0 and 1.1.0.3, makes
+# a release of them with scripts/release.sh (which runs the updater on both
+# older versions in fresh Wine prefixes under Xvfb) and prints its report.
+# On a display it then installs 1.0.5.2 into a fresh prefix (build/demo) and
+# runs the released updater there for the user to click through.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${JOBS:-$(nproc)}
 mkdir -p build
-echo "=== building the updater (Windows cross build)"
+echo "=== building the sample generator and the sample VRNL.exe (Windows cross build)"
 cmake --preset windows >build/demo.configure.log 2>&1 || { cat build/demo.configure.log; exit 1; }
-cmake --build --preset windows -j "$jobs" --target varnelo_update varnelo_demo_files \
-    vrnl_1_0_5_2 varnelo_demo_tool >build/demo.build.log 2>&1 || { tail -40 build/demo.build.log; exit 1; }
+cmake --build --preset windows -j "$jobs" --target varnelo_demo_tool vrnl_1_0_5_2 vrnl_1_1_0_0 \
+    vrnl_1_1_0_3 >build/demo.build.log 2>&1 || { tail -40 build/demo.build.log; exit 1; }
 B=$root/build/windows
 tool=$B/host-demo/varnelo_demo
-
-set +e
-source tests/win/gui_lib.sh
 work=$root/build/demo
-interactive=0
-if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
-    interactive=1
-    rm -rf "$work" && mkdir -p "$work"
-    GUI_WORK=$work
-    echo "=== a fresh Wine prefix in $work/prefix"
-    gui_prefix "$work/prefix"
-else
-    echo "=== no display: Xvfb, and a fresh Wine prefix in $work/prefix"
-    gui_start "$work"
-fi
-install=$(gui_c_drive)/Varnelo
-"$tool" install "$install" "$B/demo/vrnl_1_0_5_2.exe" >/dev/null || gui_fail "cannot install the sample"
-"$WINE" reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\VRNL.exe' /ve \
-    /d 'C:\Varnelo\VRNL.exe' /f >/dev/null 2>&1
-"$tool" list "$install" >"$work/before.txt"
-echo "sample Varnelo 1.0.5.2 in C:\\Varnelo ($install), registered under App Paths"
+trees=$work/trees
+rm -rf "$trees" "$work/prefix"
+mkdir -p "$work"
+"$tool" versions "$trees" "$B/demo/vrnl_1_0_5_2.exe" "$B/demo/vrnl_1_1_0_0.exe" \
+    "$B/demo/vrnl_1_1_0_3.exe"
+echo "sample trees in $trees: 1.0.5.2, 1.1.0.0, 1.1.0.3"
 
-if [ "$interactive" = 1 ]; then
-    echo "=== running the updater on $DISPLAY"
-    "$WINE" "$B/updater/varnelo_update.exe"
-else
-    echo "=== running the updater under Xvfb"
-    gui_run "$work/run.out" "$B/updater/varnelo_update.exe"
-    pid=$GUI_LAST
-    window=$(gui_find "Varnelo Update 1.1.0.3" 60) || gui_fail "no confirmation dialog"
-    gui_shot_keep "$window" confirmation
-    echo "confirmation dialog shown; pressing OK"
-    gui_key "$window" Return
-    box=""
-    for _ in $(seq 150); do
-        box=$(gui_find "情報" 1 || gui_find "エラー" 1) && break
-    done
-    [ -n "$box" ] || gui_fail "no outcome message"
-    echo "outcome message: \"$(xdotool getwindowname "$box")\" box; screenshot in $work/shots/outcome.png"
-    gui_shot_keep "$box" outcome
-    gui_key "$box" Return
-    gui_wait_exit "$pid" 30
+echo "=== vnpatch release (scripts/release.sh): archive, updater, proof on both older trees"
+start=$(date +%s)
+JOBS=$jobs bash scripts/release.sh --old "$trees/1.0.5.2" --old "$trees/1.1.0.0" \
+    --new "$trees/1.1.0.3" -o "$work/release"
+echo "release took $(($(date +%s) - start)) s"
+echo "=== the report ($work/release/report.html)"
+sed -n '/^| older tree/,/^$/p' "$work/release/report.md"
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+    set +e
+    source tests/win/gui_lib.sh
+    GUI_WORK=$work
+    echo "=== a fresh Wine prefix in $work/prefix with Varnelo 1.0.5.2 in C:\\Varnelo"
+    gui_prefix "$work/prefix"
+    install=$(gui_c_drive)/Varnelo
+    cp -a "$trees/1.0.5.2" "$install"
+    "$WINE" reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\VRNL.exe' /ve \
+        /d 'C:\Varnelo\VRNL.exe' /f >/dev/null 2>&1
+    echo "=== running the released updater on $DISPLAY"
+    "$WINE" "$work/release/varnelo_update.exe"
+    if diff -r "$install" "$trees/1.1.0.3" >/dev/null; then
+        echo "C:\\Varnelo is now the 1.1.0.3 tree"
+    else
+        echo "C:\\Varnelo differs from the 1.1.0.3 tree (cancelled?):"
+        diff -rq "$install" "$trees/1.1.0.3" | sed 's/^/  /'
+    fi
 fi
-"$tool" list "$install" >"$work/after.txt"
-echo "=== what changed in C:\\Varnelo (checksum, size, path)"
-diff "$work/before.txt" "$work/after.txt" | sed -n 's/^</  before:/p; s/^>/  after: /p'
-"$tool" check "$install" --pit removed

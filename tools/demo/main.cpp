@@ -5,6 +5,9 @@
 //   varnelo_demo archive OUT [--large] [--bad]    write the plain archive
 //   varnelo_demo check DIR --pit removed|kept [--large] [--bad]
 //   varnelo_demo list DIR                         checksum, size, path
+//   varnelo_demo versions DIR VRNL_1_0_5_2 VRNL_1_1_0_0 VRNL_1_1_0_3
+//                 three release trees of the sample (no pit data): DIR/1.0.5.2,
+//                 DIR/1.1.0.0 and DIR/1.1.0.3, each with its VRNL.exe
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -60,6 +63,23 @@ uint32_t CrcOf(const ByteVector& bytes) {
     return Crc32(static_cast<int32_t>(bytes.size()), bytes.data());
 }
 
+bool CopyProgram(const char* directory, const char* executable) {
+    unsigned char* program = nullptr;
+    int32_t size = ReadWholeFile(&program, executable);
+    if (size < 0) {
+        std::fprintf(stderr, "varnelo_demo: cannot read %s\n", executable);
+        return false;
+    }
+    char path[kPathSize];
+    bool ok = JoinPath(directory, "VRNL.exe", path) &&
+              WriteBytes(path, program, static_cast<size_t>(size));
+    std::free(program);
+    if (!ok) {
+        std::fprintf(stderr, "varnelo_demo: cannot write %s/VRNL.exe\n", directory);
+    }
+    return ok;
+}
+
 int Install(const char* directory, const char* executable, const DemoOptions& options) {
     DemoModel model;
     BuildDemoModel(options, &model);
@@ -77,20 +97,7 @@ int Install(const char* directory, const char* executable, const DemoOptions& op
             PlatformSetReadOnly(path);
         }
     }
-    unsigned char* program = nullptr;
-    int32_t size = ReadWholeFile(&program, executable);
-    if (size < 0) {
-        std::fprintf(stderr, "varnelo_demo: cannot read %s\n", executable);
-        return 1;
-    }
-    bool ok = JoinPath(directory, "VRNL.exe", path) &&
-              WriteBytes(path, program, static_cast<size_t>(size));
-    std::free(program);
-    if (!ok) {
-        std::fprintf(stderr, "varnelo_demo: cannot write VRNL.exe\n");
-        return 1;
-    }
-    return 0;
+    return CopyProgram(directory, executable) ? 0 : 1;
 }
 
 int Archive(const char* out, const DemoOptions& options) {
@@ -219,11 +226,84 @@ int Check(const char* directory, bool pitRemoved, const DemoOptions& options) {
     return faults == 0 ? 0 : 1;
 }
 
+bool WriteTreeFile(const std::string& directory, const char* name, const ByteVector& bytes,
+                   bool readOnly) {
+    char path[kPathSize];
+    if (!JoinPath(directory.c_str(), name, path) || !WriteBytes(path, bytes.data(), bytes.size())) {
+        std::fprintf(stderr, "varnelo_demo: cannot write %s in %s\n", name, directory.c_str());
+        return false;
+    }
+    return !readOnly || PlatformSetReadOnly(path);
+}
+
+// The sample at three versions. 1.0.5.2 is the installed tree of the model
+// and 1.1.0.3 the tree after its archive; 1.1.0.0 lies between: some files
+// already new, some still old, some at a version of their own, the 1.0-only
+// file gone and a file of its own that 1.1.0.3 no longer has.
+int Versions(const char* root, const char* exe10, const char* exe11, const char* exeNew) {
+    DemoModel model;
+    BuildDemoModel(DemoOptions{false, false}, &model);
+    const std::string dirs[3] = {std::string(root) + "/1.0.5.2", std::string(root) + "/1.1.0.0",
+                                 std::string(root) + "/1.1.0.3"};
+    const char* programs[3] = {exe10, exe11, exeNew};
+    int patched = 0;
+    for (const DemoFile& file : model.files) {
+        if (file.kind == KindPit) {
+            continue;
+        }
+        const ByteVector* v10 = file.installed ? &file.before : nullptr;
+        const ByteVector* vNew = file.kind == KindDeleted ? nullptr
+                                 : file.kind == KindKept  ? &file.before
+                                                          : &file.after;
+        const ByteVector* v11 = v10;
+        ByteVector own;
+        if (file.kind == KindPatched) {
+            int turn = patched++ % 3;
+            if (turn == 0) {
+                v11 = &file.after;
+            } else if (turn == 2) {
+                own = file.before;
+                size_t at = own.size() / 3;
+                for (size_t i = 0; i < 64 && at + i < own.size(); ++i) {
+                    own[at + i] = static_cast<unsigned char>(own[at + i] ^ (0x5A + i));
+                }
+                v11 = &own;
+            }
+        } else if (file.kind == KindWritten && !file.installed) {
+            v11 = &file.after;
+        } else if (file.kind == KindDeleted) {
+            v11 = nullptr;
+        }
+        const ByteVector* contents[3] = {v10, v11, vNew};
+        for (int t = 0; t < 3; ++t) {
+            if (contents[t] != nullptr &&
+                !WriteTreeFile(dirs[t], file.name, *contents[t], file.readOnly)) {
+                return 1;
+            }
+        }
+    }
+    ByteVector beta(4000);
+    for (size_t i = 0; i < beta.size(); ++i) {
+        beta[i] = static_cast<unsigned char>('a' + (i * 7) % 26);
+    }
+    if (!WriteTreeFile(dirs[1], "course\\beta_layout.dat", beta, false)) {
+        return 1;
+    }
+    for (int t = 0; t < 3; ++t) {
+        if (!CopyProgram(dirs[t].c_str(), programs[t])) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int Usage() {
-    std::fprintf(stderr, "usage: varnelo_demo install DIR VRNL_EXE [--large]\n"
-                         "       varnelo_demo archive OUT [--large] [--bad]\n"
-                         "       varnelo_demo check DIR --pit removed|kept [--large] [--bad]\n"
-                         "       varnelo_demo list DIR\n");
+    std::fprintf(stderr,
+                 "usage: varnelo_demo install DIR VRNL_EXE [--large]\n"
+                 "       varnelo_demo archive OUT [--large] [--bad]\n"
+                 "       varnelo_demo check DIR --pit removed|kept [--large] [--bad]\n"
+                 "       varnelo_demo list DIR\n"
+                 "       varnelo_demo versions DIR VRNL_1_0_5_2 VRNL_1_1_0_0 VRNL_1_1_0_3\n");
     return 2;
 }
 
@@ -249,6 +329,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "list") == 0) {
         return List(argv[2]);
+    }
+    if (std::strcmp(argv[1], "versions") == 0 && argc == 6) {
+        return Versions(argv[2], argv[3], argv[4], argv[5]);
     }
     return Usage();
 }

@@ -46,7 +46,7 @@ set(VARNELO_DEMO_ARCHIVE ${VARNELO_DEMO_DIR}/demo_archive.szdd)
 varnelo_demo_archive(${VARNELO_DEMO_ARCHIVE})
 
 # Sample main executables: one with each version record, one without.
-foreach(version 1.0.5.2 1.1.0.0 2.0.0.0)
+foreach(version 1.0.5.2 1.1.0.0 1.1.0.3 2.0.0.0)
     string(REPLACE "." "_" tag ${version})
     string(REPLACE "." "," VRNL_VERSION_COMMAS ${version})
     set(VRNL_VERSION ${version})

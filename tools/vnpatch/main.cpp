@@ -21,6 +21,7 @@ const Command kCommands[] = {
     {"verify", CommandVerify, "verify ARCHIVE INSTALLDIR  what apply would do, changing nothing"},
     {"compress", CommandCompress, "compress IN OUT            SZDD-compress a file"},
     {"expand", CommandExpand, "expand IN OUT              expand an SZDD (or plain) file"},
+    {"version", CommandVersion, "version EXE                an executable's fixed file version"},
 };
 
 int Usage() {
