@@ -142,14 +142,27 @@ bool SinkFinish(ChunkSink* sink) {
 
 namespace {
 
-// Costs in eighths of a byte, as the chunks come out of the SZDD stage on
-// typical archives: a literal byte is a 9-bit LZSS literal; a literal chunk's
-// head (type 1, a short length, zeros) mostly matches earlier heads; a copy
-// head's zeros match too, its length and offset bytes mostly do not.
-constexpr int32_t kLiteralByteCost = 9;
-constexpr int32_t kRunByteCost = 1;
-constexpr int32_t kLiteralHeadCost = 24;
-constexpr int32_t kCopyHeadCost = 44;
+// Costs in 128ths of a byte, as the chunks come out of the SZDD stage on
+// typical archives: a literal byte is a 9-bit LZSS literal; 3 to 18 literal
+// bytes that repeat literal bytes shortly before are one 17-bit match; a
+// literal chunk's head (type 1, a short length, zeros) mostly matches earlier
+// heads; a copy head's zeros match too, its length and offset bytes mostly do
+// not.
+constexpr int32_t kCostUnit = 16; // per eighth of a byte
+constexpr int32_t kLiteralByteCost = 9 * kCostUnit;
+constexpr int32_t kLzssMatchCost = 17 * kCostUnit;
+constexpr int32_t kRunByteCost = 1 * kCostUnit;
+constexpr int32_t kLiteralHeadCost = 24 * kCostUnit;
+constexpr int32_t kCopyHeadCost = 44 * kCostUnit;
+// The SZDD stage's window and match lengths.
+constexpr uint32_t kLzssWindow = 4096;
+constexpr uint32_t kLzssMinMatch = 3;
+constexpr uint32_t kLzssMaxMatch = 18;
+constexpr int32_t kLzssHashBits = 12;
+constexpr int32_t kLzssCandidates = 8;
+// Bytes inside copies at least this long keep the plain literal price: the
+// copy wins whatever they would cost.
+constexpr uint32_t kPricedCopy = 256;
 constexpr int32_t kSegment = 1 << 16; // new bytes parsed together
 constexpr int32_t kRecentAlignments = 4;
 constexpr int32_t kSearchMargin = 32;
@@ -191,6 +204,23 @@ struct Parser {
     std::vector<int32_t> copyInterval;
     std::vector<uint32_t> copyStart;
     std::vector<int32_t> active;
+    // Longest repeat the SZDD stage would find at each position, and the
+    // cheapest literal state reached by one such repeat.
+    std::vector<unsigned char> lzssLength;
+    std::vector<int32_t> viaMatch;
+    std::vector<uint32_t> matchFrom;
+    // Recent new-file positions by the hash of their first three bytes, as
+    // the SZDD stage would find them: heads hold position + 1, links are by
+    // position modulo the window.
+    std::vector<uint32_t> lzssHeads;
+    std::vector<uint32_t> lzssLinks;
+    uint32_t lzssEntered; // positions below are entered
+    // Which new bytes go out as literals: this segment's by guess (those
+    // outside every candidate copy), the one before by what was emitted.
+    uint32_t segmentFrom;
+    std::vector<unsigned char> literalHere;
+    uint32_t previousFrom;
+    std::vector<unsigned char> literalBefore;
 };
 
 int64_t OldAt(const Parser* p, uint32_t position, int64_t delta) {
@@ -301,6 +331,103 @@ void Gather(Parser* p, uint32_t from, uint32_t to) {
     }
 }
 
+uint32_t LzssHash(const unsigned char* b) {
+    return ((uint32_t(b[0]) << 16 | uint32_t(b[1]) << 8 | b[2]) * 0x9E3779B1u) >>
+           (32 - kLzssHashBits);
+}
+
+bool GoesOutLiteral(const Parser* p, uint32_t k) {
+    if (k >= p->segmentFrom) {
+        return k - p->segmentFrom < p->literalHere.size() && p->literalHere[k - p->segmentFrom];
+    }
+    return k >= p->previousFrom && k - p->previousFrom < p->literalBefore.size() &&
+           p->literalBefore[k - p->previousFrom];
+}
+
+// Only literal bytes reach the SZDD stage's window.
+void LzssEnter(Parser* p, uint32_t upTo) {
+    if (p->length < kLzssMinMatch) {
+        return;
+    }
+    upTo = upTo + kLzssMinMatch <= p->length ? upTo : p->length - (kLzssMinMatch - 1);
+    for (uint32_t k = p->lzssEntered; k < upTo; ++k) {
+        if (!GoesOutLiteral(p, k)) {
+            continue;
+        }
+        uint32_t h = LzssHash(p->buf + k);
+        p->lzssLinks[k % kLzssWindow] = p->lzssHeads[h];
+        p->lzssHeads[h] = k + 1;
+    }
+    p->lzssEntered = upTo > p->lzssEntered ? upTo : p->lzssEntered;
+}
+
+// Longest earlier repeat of the new bytes at k that the SZDD stage could use.
+uint32_t LzssMatch(Parser* p, uint32_t k) {
+    if (k + kLzssMinMatch > p->length) {
+        return 0;
+    }
+    uint32_t limit = p->length - k < kLzssMaxMatch ? p->length - k : kLzssMaxMatch;
+    uint32_t best = 0;
+    uint32_t entry = p->lzssHeads[LzssHash(p->buf + k)];
+    uint32_t last = k;
+    for (int32_t tries = 0; entry != 0 && tries < kLzssCandidates; ++tries) {
+        uint32_t s = entry - 1;
+        // Entries may be stale (overwritten links); positions only go back.
+        if (s >= last || k - s > kLzssWindow) {
+            break;
+        }
+        last = s;
+        uint32_t n = 0;
+        while (n < limit && p->buf[s + n] == p->buf[k + n] && GoesOutLiteral(p, s + n)) {
+            ++n;
+        }
+        if (n > best) {
+            best = n;
+            if (n == limit) {
+                break;
+            }
+        }
+        entry = p->lzssLinks[s % kLzssWindow];
+    }
+    return best >= kLzssMinMatch ? best : 0;
+}
+
+// Repeats of literal bytes for the new bytes [from, to) (sorted candidates):
+// the longest one at each position near and under short candidate copies;
+// elsewhere they would not change the choice. Sources are bytes that go out
+// as literals, within the SZDD stage's window.
+void PriceLiterals(Parser* p, uint32_t from, uint32_t to) {
+    uint32_t size = to - from;
+    p->lzssLength.assign(size + 1, 0);
+    p->segmentFrom = from;
+    p->literalHere.assign(size, 1);
+    for (const Interval& v : p->intervals) {
+        uint32_t start = v.start < from ? from : v.start;
+        for (uint32_t k = start; k < v.end && k < to; ++k) {
+            p->literalHere[k - from] = 0;
+        }
+    }
+    uint32_t done = from;
+    for (const Interval& v : p->intervals) {
+        uint32_t start = v.start < from + kLzssMaxMatch ? from : v.start - kLzssMaxMatch;
+        uint32_t end = v.end < to ? v.end : to;
+        if (v.end - v.start >= kPricedCopy || end <= done || start >= end) {
+            continue;
+        }
+        uint32_t k = start > done ? start : done;
+        uint32_t back = k > kLzssWindow ? k - kLzssWindow : 0;
+        if (p->lzssEntered < back) {
+            p->lzssEntered = back;
+        }
+        for (; k < end; ++k) {
+            LzssEnter(p, k);
+            uint32_t n = LzssMatch(p, k);
+            p->lzssLength[k - from] = static_cast<unsigned char>(n < to - k ? n : to - k);
+        }
+        done = k;
+    }
+}
+
 void EmitCopy(Parser* p, uint32_t start, uint32_t end, int64_t delta) {
     SinkLiteral(p->sink, p->buf + p->literal, start - p->literal);
     SinkCopy(p->sink, static_cast<uint32_t>(OldAt(p, start, delta)), end - start);
@@ -315,6 +442,8 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
     p->literalCost.assign(size + 1, kInfinity);
     p->copyCost.assign(size + 1, kInfinity);
     p->literalFromCopy.assign(size + 1, 0);
+    p->viaMatch.assign(size + 1, kInfinity);
+    p->matchFrom.assign(size + 1, 0);
     p->copyInterval.assign(size + 1, -1);
     p->copyStart.assign(size + 1, 0);
     if (p->endsInLiteral) {
@@ -325,6 +454,7 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
     std::vector<Interval>& list = p->intervals;
     std::sort(list.begin(), list.end(),
               [](const Interval& a, const Interval& b) { return a.start < b.start; });
+    PriceLiterals(p, from, to);
     for (Interval& v : list) {
         v.start = v.start < from ? from : v.start;
         v.bestCost = kInfinity;
@@ -349,6 +479,10 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
             int32_t viaCopy = p->copyCost[r - 1] + byteCost + kLiteralHeadCost;
             p->literalCost[r] = viaLiteral <= viaCopy ? viaLiteral : viaCopy;
             p->literalFromCopy[r] = viaLiteral <= viaCopy ? 0 : 1;
+            if (p->viaMatch[r] < p->literalCost[r]) {
+                p->literalCost[r] = p->viaMatch[r];
+                p->literalFromCopy[r] = 2;
+            }
         }
         while (next < list.size() && list[next].start <= k) {
             p->active.push_back(static_cast<int32_t>(next++));
@@ -375,6 +509,19 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
             }
         }
         p->active.resize(kept);
+        // Literal bytes that repeat recent literal bytes: one LZSS match.
+        uint32_t n = p->lzssLength[r];
+        if (n != 0) {
+            int32_t viaCopy = p->copyCost[r] + kLiteralHeadCost;
+            int32_t c =
+                (p->literalCost[r] < viaCopy ? p->literalCost[r] : viaCopy) + kLzssMatchCost;
+            for (uint32_t m = kLzssMinMatch; m <= n; ++m) {
+                if (c < p->viaMatch[r + m]) {
+                    p->viaMatch[r + m] = c;
+                    p->matchFrom[r + m] = r;
+                }
+            }
+        }
     }
     // Walk back from the cheaper end state, then emit forwards.
     std::vector<Interval> copies;
@@ -390,13 +537,21 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
             if (r == 0) {
                 break;
             }
+        } else if (p->literalFromCopy[r] == 2) {
+            uint32_t j = p->matchFrom[r];
+            inCopy = p->copyCost[j] + kLiteralHeadCost < p->literalCost[j];
+            r = j;
         } else {
             inCopy = p->literalFromCopy[r] != 0;
             --r;
         }
     }
+    p->previousFrom = from;
+    p->literalBefore.assign(size, 1);
     for (size_t c = copies.size(); c-- > 0;) {
         EmitCopy(p, copies[c].start, copies[c].end, copies[c].delta);
+        std::fill(p->literalBefore.begin() + (copies[c].start - from),
+                  p->literalBefore.begin() + (copies[c].end - from), 0);
     }
     if (!copies.empty() && copies[0].end == to) {
         p->endsInCopy = true;
@@ -438,6 +593,11 @@ bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_
     p->endsInCopy = false;
     p->lastDelta = 0;
     p->recentCount = 0;
+    p->lzssHeads.assign(size_t(1) << kLzssHashBits, 0);
+    p->lzssLinks.assign(kLzssWindow, 0);
+    p->lzssEntered = 0;
+    p->segmentFrom = 0;
+    p->previousFrom = 0;
     uint32_t pos = 0; // next byte to parse
     bool atEnd = false;
     bool readError = false;
@@ -453,6 +613,9 @@ bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_
             for (int32_t r = 0; r < p->recentCount; ++r) {
                 p->recentEnd[r] = p->recentEnd[r] > pos ? p->recentEnd[r] - pos : 0;
             }
+            std::fill(p->lzssHeads.begin(), p->lzssHeads.end(), 0);
+            p->lzssEntered = 0;
+            p->literalBefore.clear();
             p->windowStart += pos;
             p->length -= pos;
             p->literal = 0;

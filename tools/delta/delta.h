@@ -66,8 +66,9 @@ bool SinkFinish(ChunkSink* sink);
 typedef void (*DeltaProgress)(int64_t done, void* context);
 
 // Reads the new file to its end and writes its chunk stream into the sink.
-// The chunks are the cheapest after SZDD (by fixed prices per literal byte,
-// literal head and copy head) over the candidate copies found. minCopy:
+// The chunks are the cheapest after SZDD (by prices per literal byte, repeat
+// of recent literal bytes, literal head and copy head) over the candidate
+// copies found. minCopy:
 // shortest copy considered, 0 for the default. False when the file cannot be
 // read (or the sink failed); progress (may be null) gets the bytes read so far.
 bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_t minCopy,
