@@ -395,6 +395,13 @@ for i in "${!olds[@]}"; do
 done
 end_status
 
+# run_time N: the time of tree N's run under Wine ("6.3 s"), or nothing.
+run_time() {
+    local ms
+    ms=$(get "$1" seconds)
+    [ -z "$ms" ] || awk -v m="$ms" 'BEGIN { printf "%.1f s", m / 1000 }'
+}
+
 # --- the report --------------------------------------------------------------
 get() { sed -n "s/^$2\t//p" "$work/proof-$1/result" | head -1; }
 faults_of() { sed -n 's/^fault\t//p' "$work/proof-$1/result"; }
@@ -433,8 +440,7 @@ when=$(date -u '+%Y-%m-%d %H:%M UTC')
         else
             cmpres="**failed**: $(get "$n" failure)"
         fi
-        secs=$(get "$n" seconds)
-        echo "| \`${olds[$i]}\` | ${versions[$i]} | ${applied:-?} / ${skipped:-?} | $(tree_bytes "${olds[$i]}") | ${xdeltas[$i]:-not installed} | ${secs:+$(awk -v m="$secs" 'BEGIN { printf "%.1f s", m / 1000 }')} | $(get "$n" message) | $cmpres |"
+        echo "| \`${olds[$i]}\` | ${versions[$i]} | ${applied:-?} / ${skipped:-?} | $(tree_bytes "${olds[$i]}") | ${xdeltas[$i]:-not installed} | $(run_time "$n") | $(get "$n" message) | $cmpres |"
     done
     echo
     echo "Download: every player downloads the one executable ($exe_bytes bytes); the full new tree is $new_bytes bytes."
@@ -506,7 +512,6 @@ EOF
     for i in "${!olds[@]}"; do
         n=$((i + 1))
         read -r applied skipped <<<"$(verify_counts "$n")"
-        secs=$(get "$n" seconds)
         if grep -q $'^ok\t1$' "$work/proof-$n/result"; then
             cmpres="<span class=\"pass\">same as the new tree</span>; pit data $(get "$n" pit_expected)"
         else
@@ -514,7 +519,7 @@ EOF
             list=$(faults_of "$n" | head -20)
             [ -n "$list" ] && cmpres="$cmpres<ul>$(while IFS= read -r f; do echo "<li>$(html_escape "$f")</li>"; done <<<"$list")</ul>"
         fi
-        echo "<tr><td><code>$(html_escape "${olds[$i]}")</code></td><td>${versions[$i]}</td><td>${applied:-?} / ${skipped:-?}</td><td>$(tree_bytes "${olds[$i]}")</td><td>${xdeltas[$i]:-not installed}</td><td>${secs:+$(awk -v m="$secs" 'BEGIN { printf "%.1f s", m / 1000 }')}</td><td>$(html_escape "$(get "$n" message)")</td><td>$cmpres</td></tr>"
+        echo "<tr><td><code>$(html_escape "${olds[$i]}")</code></td><td>${versions[$i]}</td><td>${applied:-?} / ${skipped:-?}</td><td>$(tree_bytes "${olds[$i]}")</td><td>${xdeltas[$i]:-not installed}</td><td>$(run_time "$n")</td><td>$(html_escape "$(get "$n" message)")</td><td>$cmpres</td></tr>"
     done
     echo "</table>"
     echo "<p>Records come from <code>vnpatch verify</code> against each older tree; the run time is from pressing OK in the confirmation until the outcome message appears.</p>"
