@@ -16,7 +16,14 @@ if [ -n "$missing" ]; then
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         $sudo dpkg --add-architecture i386
     fi
-    $sudo apt-get update -qq
+    # A mirror caught mid-sync fails one index now and then; retry, then go
+    # on with what was fetched: the install below still fails loudly if a
+    # package really cannot be had.
+    for attempt in 1 2 3; do
+        $sudo apt-get update -qq && break
+        echo "apt-get update failed (attempt $attempt)" >&2
+        sleep 10
+    done
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
 fi
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
