@@ -4,49 +4,26 @@
 #include <vector>
 
 #include "fileutil/platform.h"
-
-namespace {
-
-struct CrcTable {
-    uint32_t entry[256];
-};
-
-constexpr CrcTable MakeTable() {
-    CrcTable table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t r = i << 24;
-        for (int bit = 0; bit < 8; ++bit) {
-            r = (r & 0x80000000u) != 0 ? (r << 1) ^ 0x04C11DB7u : r << 1;
-        }
-        table.entry[i] = r;
-    }
-    return table;
-}
-
-constexpr CrcTable kTable = MakeTable();
-
-} // namespace
+#include "patch/crc32.h"
 
 void CrcBegin(CrcStream* crc) {
-    crc->reg = 0xFFFFFFFFu;
+    crc->reg = kCrc32Preset;
     crc->length = 0;
     crc->fingerprint = 14695981039346656037ull;
 }
 
 void CrcUpdate(CrcStream* crc, const unsigned char* bytes, size_t count) {
-    uint32_t reg = crc->reg;
     uint64_t fp = crc->fingerprint;
     for (size_t i = 0; i < count; ++i) {
-        reg = (reg << 8) ^ kTable.entry[(reg >> 24) ^ bytes[i]];
         fp = (fp ^ bytes[i]) * 1099511628211ull;
     }
-    crc->reg = reg;
+    crc->reg = Crc32Update(crc->reg, bytes, count);
     crc->fingerprint = fp;
     crc->length += count;
 }
 
 uint32_t CrcValue(const CrcStream* crc) {
-    return crc->length == 0 ? 0 : ~crc->reg;
+    return Crc32Finish(crc->reg, crc->length);
 }
 
 bool CrcOfFile(const char* path, uint32_t* crc, uint64_t* size, uint64_t* fingerprint) {
