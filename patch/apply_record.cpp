@@ -6,6 +6,7 @@
 
 #include "fileutil/fileutil.h"
 #include "patch/crc32.h"
+#include "patch/record_reader.h"
 
 bool IsSafeRelativeName(const char* name) {
     if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' ||
@@ -28,47 +29,12 @@ bool IsSafeRelativeName(const char* name) {
 
 namespace {
 
-struct RecordHeader {
-    uint32_t operation;
-    uint32_t sourceCrc;
-    uint32_t targetCrc;
-    const char* name;
-    int32_t streamStart;
-};
-
-// Checks the header: magic, version, operation, that the header and the
-// whole name, NUL included, lie inside the record, and that the name is safe.
+// The header, and the name's safety.
 RecordCheck ParseHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header) {
-    if (record == nullptr || recordLength < kRecordHeaderSize) {
+    if (!ParseRecordHeader(record, recordLength, header)) {
         return RecordBadHeader;
     }
-    for (int i = 0; i < 4; ++i) {
-        if (record[kOffMagic + i] != kRecordMagic[i]) {
-            return RecordBadHeader;
-        }
-    }
-    if (ReadLe32(record + kOffVersion) != kRecordVersion) {
-        return RecordBadHeader;
-    }
-    header->operation = ReadLe32(record + kOffOperation);
-    header->sourceCrc = ReadLe32(record + kOffSourceCrc);
-    header->targetCrc = ReadLe32(record + kOffTargetCrc);
-    uint32_t nameLength = ReadLe32(record + kOffNameLength);
-    if (header->operation > OpDelete) {
-        return RecordBadHeader;
-    }
-    if (nameLength == 0 || nameLength > static_cast<uint32_t>(recordLength - kRecordHeaderSize)) {
-        return RecordBadHeader;
-    }
-    header->name = reinterpret_cast<const char*>(record + kOffName);
-    if (std::memchr(header->name, '\0', nameLength) == nullptr) {
-        return RecordBadHeader;
-    }
-    if (!IsSafeRelativeName(header->name)) {
-        return RecordUnsafeName;
-    }
-    header->streamStart = kRecordHeaderSize + static_cast<int32_t>(nameLength);
-    return RecordAccepted;
+    return IsSafeRelativeName(header->name) ? RecordAccepted : RecordUnsafeName;
 }
 
 // Everything that is checked before the disk is touched: the header, then
@@ -92,59 +58,18 @@ RecordCheck PrepareRecord(const unsigned char* record, int32_t recordLength,
     return RecordAccepted;
 }
 
-enum class ChunkResult { Written, Invalid, CopyInWrite };
-
-// Takes the chunk at *position: the bytes it produces (from the old contents
-// or the record) in *bytes and *length, and advances the position. Every head,
-// every literal and every copy range must lie inside the record and the old
-// contents; old is null for a write record.
-ChunkResult NextChunk(const unsigned char* record, int32_t recordLength, int32_t* position,
-                      const unsigned char* old, int32_t oldSize, const unsigned char** bytes,
-                      uint32_t* length) {
-    int64_t pos = *position;
-    if (recordLength - pos < kChunkHeadSize) {
-        return ChunkResult::Invalid;
+// Writes the whole chunk stream, each chunk in one write. False at the first
+// chunk that lies outside the record or the old contents.
+bool WriteChunks(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
+                 const unsigned char* old, int32_t oldSize, FILE* output) {
+    ChunkCursor cursor;
+    BeginChunks(&cursor, record, recordLength, header, old, oldSize);
+    Chunk chunk;
+    ChunkStep step;
+    while ((step = NextChunk(&cursor, &chunk)) == ChunkTaken) {
+        std::fwrite(chunk.bytes, 1, chunk.length, output);
     }
-    uint32_t type = ReadLe32(record + pos);
-    *length = ReadLe32(record + pos + 4);
-    if (type == ChunkCopy) {
-        if (old == nullptr) {
-            return ChunkResult::CopyInWrite;
-        }
-        if (recordLength - pos < kCopyChunkSize) {
-            return ChunkResult::Invalid;
-        }
-        uint32_t offset = ReadLe32(record + pos + 8);
-        if (static_cast<uint64_t>(offset) + *length > static_cast<uint64_t>(oldSize)) {
-            return ChunkResult::Invalid;
-        }
-        *bytes = old + offset;
-        *position = static_cast<int32_t>(pos + kCopyChunkSize);
-        return ChunkResult::Written;
-    }
-    // Rebuilds accept literal chunks only; a write record takes any non-copy
-    // type as a literal.
-    if (old != nullptr && type != ChunkLiteral) {
-        return ChunkResult::Invalid;
-    }
-    if (*length > static_cast<uint64_t>(recordLength - pos - kChunkHeadSize)) {
-        return ChunkResult::Invalid;
-    }
-    *bytes = record + pos + kChunkHeadSize;
-    *position = static_cast<int32_t>(pos + kChunkHeadSize + *length);
-    return ChunkResult::Written;
-}
-
-// Writes the chunk at *position in one write and advances it.
-ChunkResult WriteChunk(const unsigned char* record, int32_t recordLength, int32_t* position,
-                       const unsigned char* old, int32_t oldSize, FILE* output) {
-    const unsigned char* bytes = nullptr;
-    uint32_t length = 0;
-    ChunkResult result = NextChunk(record, recordLength, position, old, oldSize, &bytes, &length);
-    if (result == ChunkResult::Written) {
-        std::fwrite(bytes, 1, length, output);
-    }
-    return result;
+    return step == ChunkStreamEnd;
 }
 
 // Whether the file at path holds the start of what the record rebuilds from
@@ -162,14 +87,12 @@ bool StartOfRebuild(const unsigned char* record, int32_t recordLength, const Rec
     unsigned char piece[8192];
     bool ended = false;   // the file ended inside the rebuild
     bool differs = false; // a byte of the file is not the rebuild's
-    int32_t position = header.streamStart;
-    while (!ended && !differs && position < recordLength) {
-        const unsigned char* bytes = nullptr;
-        uint32_t length = 0;
-        if (NextChunk(record, recordLength, &position, old, oldSize, &bytes, &length) !=
-            ChunkResult::Written) {
-            break;
-        }
+    ChunkCursor cursor;
+    BeginChunks(&cursor, record, recordLength, header, old, oldSize);
+    Chunk chunk;
+    while (!ended && !differs && NextChunk(&cursor, &chunk) == ChunkTaken) {
+        const unsigned char* bytes = chunk.bytes;
+        uint32_t length = chunk.length;
         while (length > 0 && !ended && !differs) {
             size_t want = length < sizeof piece ? length : sizeof piece;
             size_t got = std::fread(piece, 1, want, present);
@@ -191,112 +114,120 @@ void RollBack(const char* target, const char* backup) {
     PlatformRename(backup, target);
 }
 
-bool ApplyWrite(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
-                const char* target) {
+RecordOutcome ApplyWrite(const unsigned char* record, int32_t recordLength,
+                         const RecordHeader& header, const char* target) {
     FILE* output = OpenForWrite(target, "wb");
     if (output == nullptr) {
-        return false;
+        return OutcomeCreateFailed;
     }
-    int32_t position = header.streamStart;
-    while (position < recordLength) {
-        if (WriteChunk(record, recordLength, &position, nullptr, 0, output) !=
-            ChunkResult::Written) {
-            std::fclose(output);
-            return false;
-        }
-    }
+    bool whole = WriteChunks(record, recordLength, header, nullptr, 0, output);
     std::fclose(output);
-    return FileChecksum(target) == header.targetCrc;
+    if (!whole) {
+        return OutcomeMalformedChunks;
+    }
+    return FileChecksum(target) == header.targetCrc ? OutcomeWritten : OutcomeVerifyFailed;
 }
 
-bool ApplyPatch(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
-                const char* target, const char* backup, int32_t flags) {
-    // Heal what a killed run left under the backup name. With nothing under
-    // the target name, the backup is the file as it stood before that run
-    // renamed it aside (for the source test, a rebuild, or a roll-back cut
-    // between its delete and its rename): it is put back whatever it holds,
-    // and the record then judges it as usual. Beside a file, only a backup of
-    // this record's old version is put back, and only when that file is the
-    // start of this record's rebuild (a killed rebuild's output); any other
-    // file there is the user's, and the record fails with both untouched.
-    // Any other backup beside a file (another record's old version of the
-    // same file, or the user's) is left alone. It still blocks the rename
-    // below, and so fails the record, when the target is this record's old
-    // version; a readable target of any other version is passed over as the
-    // source test would, so that the record for that version can heal it.
+RecordOutcome Skip(int32_t flags, int32_t flag, RecordOutcome skipped, RecordOutcome failed) {
+    return (flags & flag) != 0 ? skipped : failed;
+}
+
+// Heal what a killed run left under the backup name. With nothing under the
+// target name, the backup is the file as it stood before that run renamed it
+// aside (for the source test, a rebuild, or a roll-back cut between its
+// delete and its rename): it is put back whatever it holds, and the record
+// then judges it as usual. Beside a file, only a backup of this record's old
+// version is put back, and only when that file is the start of this record's
+// rebuild (a killed rebuild's output); any other file there is the user's,
+// and the record fails with both untouched. Any other backup beside a file
+// (another record's old version of the same file, or the user's) is left
+// alone. It still blocks the rename below, and so fails the record, when the
+// target is this record's old version; a readable target of any other
+// version is passed over as the source test would, so that the record for
+// that version can heal it. OutcomeRebuilt here means: go on.
+RecordOutcome HealBackup(const unsigned char* record, int32_t recordLength,
+                         const RecordHeader& header, const char* target, const char* backup,
+                         int32_t flags, bool* healed) {
+    if (!FileExists(target)) {
+        if (!PlatformRename(backup, target)) {
+            return OutcomeRenameRefused;
+        }
+        *healed = true;
+        return OutcomeRebuilt;
+    }
+    unsigned char* kept = nullptr;
+    int32_t keptSize = ReadWholeFile(&kept, backup);
+    bool matching = keptSize >= 0 && Crc32(keptSize, kept) == header.sourceCrc;
+    bool restartable =
+        matching && StartOfRebuild(record, recordLength, header, kept, keptSize, target);
+    std::free(kept);
+    if (matching) {
+        if (!restartable) {
+            return OutcomeBackupNotRestored;
+        }
+        DeleteFileForced(target);
+        if (!PlatformRename(backup, target)) {
+            return OutcomeRenameRefused;
+        }
+        *healed = true;
+        return OutcomeRebuilt;
+    }
+    unsigned char* current = nullptr;
+    int32_t currentSize = ReadWholeFile(&current, target);
+    bool otherVersion = currentSize >= 0 && Crc32(currentSize, current) != header.sourceCrc;
+    std::free(current);
+    if (otherVersion) {
+        return Skip(flags, SkipSourceMismatch, OutcomeSkippedOtherVersion, OutcomeSourceMismatch);
+    }
+    return OutcomeRebuilt;
+}
+
+RecordOutcome ApplyPatch(const unsigned char* record, int32_t recordLength,
+                         const RecordHeader& header, const char* target, const char* backup,
+                         int32_t flags, bool* healed) {
     if (FileExists(backup)) {
-        if (!FileExists(target)) {
-            if (!PlatformRename(backup, target)) {
-                return false;
-            }
-        } else {
-            unsigned char* kept = nullptr;
-            int32_t keptSize = ReadWholeFile(&kept, backup);
-            bool matching = keptSize >= 0 && Crc32(keptSize, kept) == header.sourceCrc;
-            bool restartable =
-                matching && StartOfRebuild(record, recordLength, header, kept, keptSize, target);
-            std::free(kept);
-            if (matching) {
-                if (!restartable) {
-                    return false;
-                }
-                DeleteFileForced(target);
-                if (!PlatformRename(backup, target)) {
-                    return false;
-                }
-            } else {
-                unsigned char* current = nullptr;
-                int32_t currentSize = ReadWholeFile(&current, target);
-                bool otherVersion =
-                    currentSize >= 0 && Crc32(currentSize, current) != header.sourceCrc;
-                std::free(current);
-                if (otherVersion) {
-                    return (flags & SkipSourceMismatch) != 0;
-                }
-            }
+        RecordOutcome heal =
+            HealBackup(record, recordLength, header, target, backup, flags, healed);
+        if (heal != OutcomeRebuilt) {
+            return heal;
         }
     }
     if (!FileExists(target)) {
-        return (flags & SkipMissingTarget) != 0;
+        return Skip(flags, SkipMissingTarget, OutcomeSkippedMissing, OutcomeMissing);
     }
     if (!PlatformRename(target, backup)) {
-        return false;
+        return FileExists(backup) ? OutcomeBackupInTheWay : OutcomeRenameRefused;
     }
     unsigned char* old = nullptr;
     int32_t oldSize = ReadWholeFile(&old, backup);
     if (oldSize < 0) {
         RollBack(target, backup);
-        return false;
+        return OutcomeReadFailed;
     }
     if (Crc32(oldSize, old) != header.sourceCrc) {
         std::free(old);
         RollBack(target, backup);
-        return (flags & SkipSourceMismatch) != 0;
+        return Skip(flags, SkipSourceMismatch, OutcomeSkippedOtherVersion, OutcomeSourceMismatch);
     }
     FILE* output = OpenForWrite(target, "wb");
     if (output == nullptr) {
         std::free(old);
         RollBack(target, backup);
-        return false;
+        return OutcomeCreateFailed;
     }
-    int32_t position = header.streamStart;
-    while (position < recordLength) {
-        if (WriteChunk(record, recordLength, &position, old, oldSize, output) !=
-            ChunkResult::Written) {
-            std::fclose(output);
-            std::free(old);
-            RollBack(target, backup);
-            return false;
-        }
-    }
+    bool whole = WriteChunks(record, recordLength, header, old, oldSize, output);
     std::fclose(output);
     std::free(old);
+    if (!whole) {
+        RollBack(target, backup);
+        return OutcomeMalformedChunks;
+    }
     if (FileChecksum(target) == header.targetCrc) {
         DeleteFileForced(backup);
-        return true;
+        return OutcomeRebuilt;
     }
     RollBack(target, backup);
-    return false;
+    return OutcomeVerifyFailed;
 }
 
 } // namespace
@@ -319,22 +250,43 @@ RecordCheck CheckRecord(const unsigned char* record, int32_t recordLength,
                          backup);
 }
 
-bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
-                      const char* installDirectory, int32_t flags) {
+bool ApplyPatchRecordReported(const unsigned char* record, int32_t recordLength,
+                              const char* installDirectory, int32_t flags, RecordReport* report) {
     RecordHeader header;
     char target[kPathSize];
     char backup[kPathSize];
-    if (PrepareRecord(record, recordLength, installDirectory, &header, target, backup) !=
-        RecordAccepted) {
+    report->healed = false;
+    switch (PrepareRecord(record, recordLength, installDirectory, &header, target, backup)) {
+    case RecordAccepted:
+        break;
+    case RecordUnsafeName:
+        report->outcome = OutcomeUnsafeName;
+        return false;
+    case RecordPathTooLong:
+        report->outcome = OutcomePathTooLong;
+        return false;
+    default:
+        report->outcome = OutcomeBadHeader;
         return false;
     }
     switch (header.operation) {
     case OpDelete:
         DeleteFileForced(target);
-        return true;
+        report->outcome = OutcomeDeleted;
+        break;
     case OpWrite:
-        return ApplyWrite(record, recordLength, header, target);
+        report->outcome = ApplyWrite(record, recordLength, header, target);
+        break;
     default:
-        return ApplyPatch(record, recordLength, header, target, backup, flags);
+        report->outcome =
+            ApplyPatch(record, recordLength, header, target, backup, flags, &report->healed);
+        break;
     }
+    return !OutcomeIsFailure(report->outcome);
+}
+
+bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
+                      const char* installDirectory, int32_t flags) {
+    RecordReport report;
+    return ApplyPatchRecordReported(record, recordLength, installDirectory, flags, &report);
 }

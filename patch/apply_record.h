@@ -30,7 +30,42 @@ RecordCheck CheckRecord(const unsigned char* record, int32_t recordLength,
 bool HoldsStartOfRebuild(const unsigned char* record, int32_t recordLength,
                          const unsigned char* old, int32_t oldSize, const char* path);
 
+// What became of a record, and why: for callers that say more than
+// applied or failed.
+enum RecordOutcome : int32_t {
+    OutcomeRebuilt = 0,
+    OutcomeWritten,
+    OutcomeDeleted,
+    OutcomeSkippedMissing,      // no target, SkipMissingTarget given
+    OutcomeSkippedOtherVersion, // target of another version, SkipSourceMismatch given
+    // Failures from here on.
+    OutcomeBadHeader,
+    OutcomeUnsafeName,
+    OutcomePathTooLong,
+    OutcomeMissing,           // no target, and no flag to skip it
+    OutcomeSourceMismatch,    // target of another version, and no flag to skip it
+    OutcomeBackupInTheWay,    // a backup blocks moving the target aside
+    OutcomeBackupNotRestored, // a backup of the old version beside a file that is not its rebuild
+    OutcomeRenameRefused,     // the target could not be moved aside or back
+    OutcomeReadFailed,        // the old file could not be read
+    OutcomeCreateFailed,      // the new file could not be created
+    OutcomeMalformedChunks,   // a chunk outside the record or the old contents
+    OutcomeVerifyFailed,      // the file read back does not match the target checksum
+};
+
+struct RecordReport {
+    RecordOutcome outcome;
+    bool healed; // a backup left by an interrupted run was put back first
+};
+
+inline bool OutcomeIsFailure(RecordOutcome outcome) {
+    return outcome >= OutcomeBadHeader;
+}
+
 // installDirectory ends in "\". True: applied, or skipped as the flags allow.
 // False: the record failed; the caller applies no further record.
 bool ApplyPatchRecord(const unsigned char* record, int32_t recordLength,
                       const char* installDirectory, int32_t flags);
+// The same, with what happened in *report.
+bool ApplyPatchRecordReported(const unsigned char* record, int32_t recordLength,
+                              const char* installDirectory, int32_t flags, RecordReport* report);

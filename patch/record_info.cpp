@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "patch/record_reader.h"
+
 const char* OperationName(uint32_t operation) {
     switch (operation) {
     case OpPatch:
@@ -18,65 +20,47 @@ const char* OperationName(uint32_t operation) {
 bool DescribeRecord(const unsigned char* record, int32_t recordLength, RecordInfo* info) {
     std::memset(info, 0, sizeof *info);
     info->operation = 0xFFFFFFFFu;
-    if (recordLength < kRecordHeaderSize || std::memcmp(record, kRecordMagic, 4) != 0 ||
-        ReadLe32(record + kOffVersion) != kRecordVersion) {
+    RecordHeader header;
+    if (!ParseRecordHeader(record, recordLength, &header)) {
+        // The operation is shown even when it is the field that is wrong.
+        if (recordLength >= kRecordHeaderSize && std::memcmp(record, kRecordMagic, 4) == 0 &&
+            ReadLe32(record + kOffVersion) == kRecordVersion) {
+            info->operation = ReadLe32(record + kOffOperation);
+            info->sourceCrc = ReadLe32(record + kOffSourceCrc);
+            info->targetCrc = ReadLe32(record + kOffTargetCrc);
+        }
         return false;
     }
-    info->operation = ReadLe32(record + kOffOperation);
-    info->sourceCrc = ReadLe32(record + kOffSourceCrc);
-    info->targetCrc = ReadLe32(record + kOffTargetCrc);
-    uint32_t nameLength = ReadLe32(record + kOffNameLength);
-    if (info->operation > OpDelete || nameLength == 0 ||
-        nameLength > static_cast<uint32_t>(recordLength - kRecordHeaderSize)) {
-        return false;
-    }
-    const char* name = reinterpret_cast<const char*>(record + kOffName);
-    const void* nul = std::memchr(name, '\0', nameLength);
-    if (nul == nullptr) {
-        return false;
-    }
-    size_t textLength = static_cast<const char*>(nul) - name;
+    info->operation = header.operation;
+    info->sourceCrc = header.sourceCrc;
+    info->targetCrc = header.targetCrc;
+    size_t textLength = std::strlen(header.name);
     if (textLength >= sizeof info->name) {
         textLength = sizeof info->name - 1;
     }
-    std::memcpy(info->name, name, textLength);
+    std::memcpy(info->name, header.name, textLength);
     info->name[textLength] = '\0';
-    if (info->operation == OpDelete) {
-        info->wellFormed = true;
+    info->wellFormed = true;
+    if (header.operation == OpDelete) {
         return true;
     }
-    int64_t pos = kRecordHeaderSize + static_cast<int64_t>(nameLength);
-    info->wellFormed = true;
-    while (pos < recordLength) {
-        if (recordLength - pos < kChunkHeadSize) {
-            info->wellFormed = false;
-            break;
-        }
-        uint32_t type = ReadLe32(record + pos);
-        uint32_t length = ReadLe32(record + pos + 4);
-        if (type == ChunkCopy) {
-            if (recordLength - pos < kCopyChunkSize || info->operation == OpWrite) {
-                info->wellFormed = false;
-                break;
-            }
-            uint64_t end = static_cast<uint64_t>(ReadLe32(record + pos + 8)) + length;
+    ChunkCursor cursor;
+    BeginChunks(&cursor, record, recordLength, header, nullptr, 0);
+    Chunk chunk;
+    ChunkStep step;
+    while ((step = NextChunk(&cursor, &chunk)) == ChunkTaken) {
+        info->outputSize += chunk.length;
+        if (chunk.type == ChunkCopy) {
+            uint64_t end = static_cast<uint64_t>(chunk.sourceOffset) + chunk.length;
             if (end > info->maxCopyEnd) {
                 info->maxCopyEnd = end > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(end);
             }
             ++info->copyChunks;
-            info->copiedBytes += length;
-            info->outputSize += length;
-            pos += kCopyChunkSize;
+            info->copiedBytes += chunk.length;
         } else {
-            if ((info->operation == OpPatch && type != ChunkLiteral) ||
-                length > static_cast<uint64_t>(recordLength - pos - kChunkHeadSize)) {
-                info->wellFormed = false;
-                break;
-            }
             ++info->literalChunks;
-            info->outputSize += length;
-            pos += kChunkHeadSize + length;
         }
     }
+    info->wellFormed = step == ChunkStreamEnd;
     return true;
 }

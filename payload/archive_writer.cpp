@@ -4,7 +4,7 @@
 
 #include "patch/record_format.h"
 #include "patch/record_writer.h"
-#include "payload/patch_worker.h"
+#include "payload/archive_reader.h"
 
 namespace {
 
@@ -37,8 +37,7 @@ bool ArchiveBegin(ArchiveWriter* writer, const char* path, int32_t count) {
     return ok;
 }
 
-bool ArchiveAdd(ArchiveWriter* writer, const char* entryName, const unsigned char* record,
-                uint32_t recordLength) {
+bool ArchiveBeginEntry(ArchiveWriter* writer, const char* entryName, uint32_t recordLength) {
     if (writer->file == nullptr || writer->added >= writer->count) {
         return false;
     }
@@ -46,7 +45,12 @@ bool ArchiveAdd(ArchiveWriter* writer, const char* entryName, const unsigned cha
     writer->offsets[static_cast<size_t>(writer->added++)] = writer->nextOffset;
     writer->nextOffset += 8 + nameLength + recordLength;
     return WriteLe32To(writer->file, recordLength) && WriteLe32To(writer->file, nameLength) &&
-           std::fwrite(entryName, 1, nameLength, writer->file) == nameLength &&
+           std::fwrite(entryName, 1, nameLength, writer->file) == nameLength;
+}
+
+bool ArchiveAdd(ArchiveWriter* writer, const char* entryName, const unsigned char* record,
+                uint32_t recordLength) {
+    return ArchiveBeginEntry(writer, entryName, recordLength) &&
            std::fwrite(record, 1, recordLength, writer->file) == recordLength;
 }
 

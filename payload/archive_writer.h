@@ -15,6 +15,10 @@ struct ArchiveWriter {
 
 // Creates the file with room for count entries.
 bool ArchiveBegin(ArchiveWriter* writer, const char* path, int32_t count);
+// Starts an entry: its lengths and name. The record's recordLength bytes
+// follow, written by the caller to writer->file in as many pieces as it likes.
+bool ArchiveBeginEntry(ArchiveWriter* writer, const char* entryName, uint32_t recordLength);
+// An entry with its whole record.
 bool ArchiveAdd(ArchiveWriter* writer, const char* entryName, const unsigned char* record,
                 uint32_t recordLength);
 // Writes the offset table and closes the file; false if fewer entries came

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "patch/apply_record.h"
+
 typedef std::atomic<int32_t> PhaseStatus;
 
 struct PatchProgress {
@@ -37,6 +39,14 @@ extern PhaseStatus ExtractStatus;
 extern PhaseStatus PatchStatus;
 extern PatchProgress PatchProgressCounters;
 extern std::atomic<int32_t> PatchFailureReason;
+
+// The record the patch phase stopped at (PatchFailureRecord): what became of
+// it and the file it names (empty when its header could not be read).
+struct PatchStop {
+    RecordReport report;
+    char name[260];
+};
+extern PatchStop PatchFailedRecord;
 
 inline void PublishStatus(PhaseStatus* status, int32_t value) {
     status->store(value, std::memory_order_release);

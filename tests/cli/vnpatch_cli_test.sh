@@ -65,6 +65,15 @@ check "cut archive exits non-zero" '[ $status -ne 0 ]'
 check "cut archive names the entry" 'grep -q "failed at entry 2 of 3" <<<"$out"'
 out=$(run inspect "$(p "$work/cut.cf00")" 2>&1)
 check "inspect of a cut archive fails" '[ $? -ne 0 ] && grep -q "entry 2" <<<"$out"'
+# A stray backup beside a file to rebuild: the reason names it.
+cp -r "$work/old" "$work/inst3"
+echo "stray" > "$work/inst3/CAR/NR33.bin.bak"
+out=$(run apply "$(p "$work/a.cf00")" "$(p "$work/inst3")" 2>&1)
+status=$?
+check "backup in the way exits non-zero" '[ $status -ne 0 ]'
+check "backup in the way is the reason" \
+    'grep -qF "entry 1 of 3 (CAR\\NR33.bin): a backup CAR\\NR33.bin.bak is in the way" <<<"$out"'
+check "backup in the way keeps the file" 'cmp -s "$work/inst3/CAR/NR33.bin" "$work/old/CAR/NR33.bin"'
 out=$(run apply "$(p "$work/missing.cf00")" "$(p "$work/inst2")" 2>&1)
 status=$?
 check "missing archive exits non-zero" '[ $status -ne 0 ] && grep -q "cannot open or read" <<<"$out"'

@@ -57,6 +57,19 @@ TEST(Crc, CheckValues) {
     EXPECT_EQ(Crc32(-5, digits), 0u);
 }
 
+TEST(Crc, StreamedChecksumAgreesWithTheWholeOne) {
+    ByteVector bytes = RandomBytes(10000, 3);
+    const int32_t splits[] = {0, 1, 7, 4096, 9999, 10000};
+    for (int32_t split : splits) {
+        uint32_t reg = Crc32Update(kCrc32Preset, bytes.data(), static_cast<size_t>(split));
+        reg = Crc32Update(reg, bytes.data() + split, bytes.size() - static_cast<size_t>(split));
+        EXPECT_EQ(Crc32Finish(reg, static_cast<int64_t>(bytes.size())),
+                  Crc32(static_cast<int32_t>(bytes.size()), bytes.data()))
+            << "split at " << split;
+    }
+    EXPECT_EQ(Crc32Finish(kCrc32Preset, 0), 0u);
+}
+
 TEST(Crc, FileChecksumOfMissingEmptyAndData) {
     ScratchDir dir;
     EXPECT_EQ(FileChecksum(dir.At("missing").c_str()), 0u);
@@ -214,6 +227,63 @@ TEST_F(PatchRecordTest, ChunkFaultsRestoreTheOldFile) {
         EXPECT_FALSE(Apply(c.record, dir)) << c.what;
         ExpectOldFileBack();
     }
+}
+
+TEST_F(PatchRecordTest, ReportsSayWhatBecameOfTheRecord) {
+    ByteVector rebuild = PatchRecordFor("CAR\\NR33.bin", old, Bytes("new contents"));
+    ByteVector badCrc = rebuild;
+    WriteLe32(badCrc.data() + kOffTargetCrc, 0x12345678);
+    ByteVector badMagic = rebuild;
+    WriteLe32(badMagic.data() + kOffMagic, 0);
+    ByteVector chunkOut;
+    BeginRecord(&chunkOut, OpPatch, CrcOf(old), 0, "CAR\\NR33.bin");
+    AppendCopyChunk(&chunkOut, 990, 11);
+    struct Case {
+        const char* what;
+        ByteVector record;
+        int32_t flags;
+        RecordOutcome outcome;
+    } cases[] = {
+        {"missing, skipped", PatchRecordFor("CAR\\GONE.bin", old, Bytes("x")), kAll,
+         OutcomeSkippedMissing},
+        {"missing, not skipped", PatchRecordFor("CAR\\GONE.bin", old, Bytes("x")), 0,
+         OutcomeMissing},
+        {"other version, skipped", PatchRecordFor("CAR\\NR33.bin", Bytes("v0"), Bytes("x")), kAll,
+         OutcomeSkippedOtherVersion},
+        {"other version, not skipped", PatchRecordFor("CAR\\NR33.bin", Bytes("v0"), Bytes("x")), 0,
+         OutcomeSourceMismatch},
+        {"bad magic", badMagic, kAll, OutcomeBadHeader},
+        {"escaping name", WriteRecord("..\\x", Bytes("x")), kAll, OutcomeUnsafeName},
+        {"overlong name", WriteRecord(std::string(300, 'a'), Bytes("x")), kAll, OutcomePathTooLong},
+        {"copy outside the old file", chunkOut, kAll, OutcomeMalformedChunks},
+        {"wrong target checksum", badCrc, kAll, OutcomeVerifyFailed},
+    };
+    for (const Case& c : cases) {
+        RecordReport report{OutcomeRebuilt, true};
+        bool applied = ApplyPatchRecordReported(c.record.data(), int32_t(c.record.size()),
+                                                dir.Install().c_str(), c.flags, &report);
+        EXPECT_EQ(report.outcome, c.outcome) << c.what;
+        EXPECT_EQ(applied, !OutcomeIsFailure(c.outcome)) << c.what;
+        EXPECT_FALSE(report.healed) << c.what;
+        ExpectOldFileBack();
+    }
+    ASSERT_TRUE(WriteText(dir.At("CAR\\NR33.bin.bak"), "stale"));
+    RecordReport report{};
+    EXPECT_FALSE(ApplyPatchRecordReported(rebuild.data(), int32_t(rebuild.size()),
+                                          dir.Install().c_str(), kAll, &report));
+    EXPECT_EQ(report.outcome, OutcomeBackupInTheWay);
+    DeleteFileForced(dir.At("CAR\\NR33.bin.bak").c_str());
+    EXPECT_TRUE(ApplyPatchRecordReported(rebuild.data(), int32_t(rebuild.size()),
+                                         dir.Install().c_str(), kAll, &report));
+    EXPECT_EQ(report.outcome, OutcomeRebuilt);
+    ByteVector write = WriteRecord("CAR\\NEW.bin", Bytes("w"));
+    ByteVector remove = DeleteRecord("CAR\\NR33.bin");
+    EXPECT_TRUE(ApplyPatchRecordReported(write.data(), int32_t(write.size()), dir.Install().c_str(),
+                                         kAll, &report));
+    EXPECT_EQ(report.outcome, OutcomeWritten);
+    EXPECT_TRUE(ApplyPatchRecordReported(remove.data(), int32_t(remove.size()),
+                                         dir.Install().c_str(), kAll, &report));
+    EXPECT_EQ(report.outcome, OutcomeDeleted);
 }
 
 TEST(WriteRecord, CreatesFoldersAndReplacesFiles) {

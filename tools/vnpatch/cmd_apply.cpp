@@ -3,12 +3,14 @@
 // every 100 ms, as the progress window does.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "fileutil/path.h"
 #include "payload/patch_worker.h"
 #include "payload/worker_thread.h"
 #include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
+#include "tools/vnpatch/outcome_text.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -68,10 +70,19 @@ int CommandApply(int argc, char** argv) {
         std::fprintf(stderr, "vnpatch: applying the patch failed: the archive is shorter than its "
                              "8-byte header\n");
     } else {
+        std::string why;
+        if (failure == PatchFailureRecord) {
+            const PatchStop& stop = PatchFailedRecord;
+            why = " (" + std::string(stop.name) + "): " + OutcomeText(stop.report, stop.name);
+        } else if (failure == PatchFailureMemory) {
+            why = ": no memory for its record";
+        } else {
+            why = ": the archive ends, or a length runs past its end, inside it";
+        }
         std::fprintf(stderr,
-                     "vnpatch: applying the patch failed at entry %d of %d; entries before it "
+                     "vnpatch: applying the patch failed at entry %d of %d%s; entries before it "
                      "stay applied, that entry's file is left as its record allows\n",
-                     index, total);
+                     index, total, why.c_str());
     }
     return 1;
 }

@@ -198,14 +198,8 @@ bool CopyBytes(FILE* from, FILE* to, uint64_t count) {
     return true;
 }
 
-bool WriteLe32File(FILE* file, uint32_t value) {
-    unsigned char bytes[4];
-    WriteLe32(bytes, value);
-    return std::fwrite(bytes, 1, 4, file) == 4;
-}
-
 // One entry whose record is assembled from its header and a streamed chunk
-// stream; the writer's bookkeeping as ArchiveAdd keeps it.
+// stream copied from the spool or the new file.
 bool AddPlannedEntry(ArchiveWriter* writer, const char* entryName, const PlannedRecord& record,
                      FILE* spool) {
     ByteVector head;
@@ -219,15 +213,7 @@ bool AddPlannedEntry(ArchiveWriter* writer, const char* entryName, const Planned
         stream -= kChunkHeadSize;
     }
     uint32_t recordLength = static_cast<uint32_t>(head.size() + stream);
-    if (writer->file == nullptr || writer->added >= writer->count) {
-        return false;
-    }
-    uint32_t nameLength = static_cast<uint32_t>(std::strlen(entryName)) + 1;
-    writer->offsets[static_cast<size_t>(writer->added++)] = writer->nextOffset;
-    writer->nextOffset += 8 + nameLength + recordLength;
-    bool ok = WriteLe32File(writer->file, recordLength) &&
-              WriteLe32File(writer->file, nameLength) &&
-              std::fwrite(entryName, 1, nameLength, writer->file) == nameLength &&
+    bool ok = ArchiveBeginEntry(writer, entryName, recordLength) &&
               std::fwrite(head.data(), 1, head.size(), writer->file) == head.size();
     if (ok && record.kind == StreamSpooled) {
         ok = VN_SEEK(spool, record.spoolOffset, SEEK_SET) == 0 &&

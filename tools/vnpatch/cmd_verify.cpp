@@ -13,6 +13,7 @@
 #include "patch/apply_record.h"
 #include "patch/record_format.h"
 #include "patch/record_info.h"
+#include "patch/record_reader.h"
 #include "tools/delta/crc_stream.h"
 #include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
@@ -80,26 +81,21 @@ void LoadFromDisk(FileState* state, const char* target) {
 }
 
 // Runs the chunk stream over old (null for OpWrite); the checksum of what it
-// writes, and the bytes too when keep is given.
-uint32_t OutputChecksum(const unsigned char* record, int32_t length, int32_t streamStart,
-                        const unsigned char* old, std::vector<unsigned char>* keep) {
+// writes, and the bytes too when keep is given. The record is well formed and
+// its copies lie inside old.
+uint32_t OutputChecksum(const unsigned char* record, int32_t length, const unsigned char* old,
+                        int64_t oldSize, std::vector<unsigned char>* keep) {
+    RecordHeader header;
+    ParseRecordHeader(record, length, &header);
+    ChunkCursor cursor;
+    BeginChunks(&cursor, record, length, header, old, static_cast<int32_t>(oldSize));
     CrcStream crc;
     CrcBegin(&crc);
-    int64_t pos = streamStart;
-    while (pos < length) {
-        uint32_t type = ReadLe32(record + pos);
-        uint32_t n = ReadLe32(record + pos + 4);
-        const unsigned char* bytes;
-        if (type == ChunkCopy) {
-            bytes = old + ReadLe32(record + pos + 8);
-            pos += kCopyChunkSize;
-        } else {
-            bytes = record + pos + kChunkHeadSize;
-            pos += kChunkHeadSize + static_cast<int64_t>(n);
-        }
-        CrcUpdate(&crc, bytes, n);
+    Chunk chunk;
+    while (NextChunk(&cursor, &chunk) == ChunkTaken) {
+        CrcUpdate(&crc, chunk.bytes, chunk.length);
         if (keep != nullptr) {
-            keep->insert(keep->end(), bytes, bytes + n);
+            keep->insert(keep->end(), chunk.bytes, chunk.bytes + chunk.length);
         }
     }
     return CrcValue(&crc);
@@ -128,15 +124,13 @@ std::string Simulate(Verify* v, const unsigned char* record, int32_t length, Rec
         *outcome = 0;
         return "deletes the file";
     }
-    int32_t streamStart =
-        kRecordHeaderSize + static_cast<int32_t>(ReadLe32(record + kOffNameLength));
     std::vector<unsigned char> made;
     std::vector<unsigned char>* keep = state.recordsLeft > 0 ? &made : nullptr;
     if (info->operation == OpWrite) {
         if (!info->wellFormed) {
             return "malformed chunk stream";
         }
-        uint32_t crc = OutputChecksum(record, length, streamStart, nullptr, keep);
+        uint32_t crc = OutputChecksum(record, length, nullptr, 0, keep);
         if (crc != info->targetCrc) {
             return "written file would not match the target checksum";
         }
@@ -211,7 +205,7 @@ std::string Simulate(Verify* v, const unsigned char* record, int32_t length, Rec
                   std::to_string(oldSize) + " bytes)";
     } else {
         const unsigned char* base = state.inMemory ? state.contents.data() : old;
-        uint32_t crc = OutputChecksum(record, length, streamStart, base, keep);
+        uint32_t crc = OutputChecksum(record, length, base, oldSize, keep);
         if (crc != info->targetCrc) {
             verdict = "rebuilt file would not match the target checksum";
         } else {

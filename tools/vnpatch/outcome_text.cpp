@@ -1,0 +1,56 @@
+#include "tools/vnpatch/outcome_text.h"
+
+std::string CheckText(RecordCheck check) {
+    switch (check) {
+    case RecordAccepted:
+        return "accepted";
+    case RecordUnsafeName:
+        return "the name leaves the installation directory or holds a wildcard";
+    case RecordPathTooLong:
+        return "the target or backup path is over 259 bytes";
+    default:
+        return "bad record header (magic, version, operation or name)";
+    }
+}
+
+std::string OutcomeText(const RecordReport& report, const std::string& name) {
+    switch (report.outcome) {
+    case OutcomeRebuilt:
+        return report.healed ? "rebuilds the file (after putting its backup back)"
+                             : "rebuilds the file";
+    case OutcomeWritten:
+        return "writes the file";
+    case OutcomeDeleted:
+        return "deletes the file";
+    case OutcomeSkippedMissing:
+        return "passed over: the file is missing";
+    case OutcomeSkippedOtherVersion:
+        return "passed over: the file is another version than the record's source";
+    case OutcomeBadHeader:
+        return CheckText(RecordBadHeader);
+    case OutcomeUnsafeName:
+        return CheckText(RecordUnsafeName);
+    case OutcomePathTooLong:
+        return CheckText(RecordPathTooLong);
+    case OutcomeMissing:
+        return "the file is missing";
+    case OutcomeSourceMismatch:
+        return "the file is another version than the record's source";
+    case OutcomeBackupInTheWay:
+        return "a backup " + name + ".bak is in the way";
+    case OutcomeBackupNotRestored:
+        return "a backup " + name +
+               ".bak of the old version stands beside a file that is not its rebuild";
+    case OutcomeRenameRefused:
+        return "the file could not be renamed (held open, or no rights)";
+    case OutcomeReadFailed:
+        return "the old file could not be read";
+    case OutcomeCreateFailed:
+        return "the new file could not be created";
+    case OutcomeMalformedChunks:
+        return "a chunk lies outside the record or the old file";
+    case OutcomeVerifyFailed:
+        return "the file read back does not match the record's target checksum";
+    }
+    return "unknown outcome";
+}
