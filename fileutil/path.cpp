@@ -109,3 +109,39 @@ void CutAtLastBackslash(char* path) {
         path[separator] = '\0';
     }
 }
+
+namespace {
+
+unsigned char FoldLetter(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
+
+} // namespace
+
+bool MatchesPattern(const char* pattern, const char* name) {
+    if (std::strcmp(pattern, "*.*") == 0) {
+        return true;
+    }
+    const char* starPattern = nullptr;
+    const char* starName = nullptr;
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            starPattern = ++pattern;
+            starName = name;
+        } else if (*pattern == '?' ||
+                   (*pattern != '\0' && FoldLetter(static_cast<unsigned char>(*pattern)) ==
+                                            FoldLetter(static_cast<unsigned char>(*name)))) {
+            ++pattern;
+            ++name;
+        } else if (starPattern != nullptr) {
+            pattern = starPattern;
+            name = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') {
+        ++pattern;
+    }
+    return *pattern == '\0';
+}

@@ -29,3 +29,7 @@ bool CopyText(char* out, size_t outSize, const char* text);
 bool AppendText(char* out, size_t outSize, const char* text);
 // Cuts the text at its last backslash (index 1 or above); no change without.
 void CutAtLastBackslash(char* path);
+// Whether name matches a search pattern of "*" and "?" wildcards, letters
+// compared without regard to case; "*.*" matches every name, dotted or not,
+// as a Windows search does.
+bool MatchesPattern(const char* pattern, const char* name);

@@ -7,6 +7,7 @@
 // DeleteFile as Windows refuses a read-only file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -34,6 +35,19 @@ bool PlatformCreateDirectory(const char* path);
 // Fails when a file of the new name already exists.
 bool PlatformRename(const char* from, const char* to);
 FILE* PlatformOpenStream(const char* path, const char* mode);
+
+// A dry run: from Begin to End, the calls above change nothing on the disk
+// and answer as if their changes had been made (new contents are kept in a
+// scratch directory that End removes). Single-threaded use only. False when
+// one is on already or no scratch directory can be made.
+bool PlatformBeginDryRun();
+void PlatformEndDryRun();
+
+// A new, empty directory under the user's temporary directory; its path
+// (without a trailing separator) in out.
+bool PlatformMakeTempDirectory(char* out, size_t outSize);
+// Removes an empty directory.
+bool PlatformRemoveDirectory(const char* path);
 
 // True when the byte opens a double-byte character in the ANSI code page.
 bool PlatformIsLeadByte(unsigned char byte);

@@ -12,7 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fileutil/platform.h"
+#include "fileutil/path.h"
+#include "fileutil/platform_backend.h"
 
 namespace {
 
@@ -32,32 +33,6 @@ bool SameNameIgnoringCase(const char* a, const char* b) {
         }
     }
     return *a == *b;
-}
-
-// "*" and "?" wildcards, letters compared without regard to case.
-bool WildcardMatch(const char* pattern, const char* name) {
-    const char* starPattern = nullptr;
-    const char* starName = nullptr;
-    while (*name != '\0') {
-        if (*pattern == '*') {
-            starPattern = ++pattern;
-            starName = name;
-        } else if (*pattern == '?' ||
-                   (*pattern != '\0' && FoldCase(static_cast<unsigned char>(*pattern)) ==
-                                            FoldCase(static_cast<unsigned char>(*name)))) {
-            ++pattern;
-            ++name;
-        } else if (starPattern != nullptr) {
-            pattern = starPattern;
-            name = ++starName;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == '*') {
-        ++pattern;
-    }
-    return *pattern == '\0';
 }
 
 bool ExistsExactly(const char* path) {
@@ -169,7 +144,7 @@ bool NextMatch(PosixSearch* search, PlatformFindData* data) {
         if (std::strlen(entry->d_name) >= sizeof data->name) {
             continue;
         }
-        if (!matchAll && !WildcardMatch(search->pattern, entry->d_name)) {
+        if (!matchAll && !MatchesPattern(search->pattern, entry->d_name)) {
             continue;
         }
         std::strcpy(data->name, entry->d_name);
@@ -189,7 +164,7 @@ bool WritableOrAbsent(const char* native) {
 
 } // namespace
 
-bool PlatformFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
+bool BackendFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
     char native[kNativeSize];
     if (!NativePath(searchText, native)) {
         return false;
@@ -226,11 +201,11 @@ bool PlatformFindFirst(const char* searchText, PlatformFindHandle* handle, Platf
     return true;
 }
 
-bool PlatformFindNext(PlatformFindHandle handle, PlatformFindData* data) {
+bool BackendFindNext(PlatformFindHandle handle, PlatformFindData* data) {
     return NextMatch(static_cast<PosixSearch*>(handle), data);
 }
 
-void PlatformFindClose(PlatformFindHandle handle) {
+void BackendFindClose(PlatformFindHandle handle) {
     PosixSearch* search = static_cast<PosixSearch*>(handle);
     closedir(search->dir);
     std::free(search);
@@ -239,7 +214,7 @@ void PlatformFindClose(PlatformFindHandle handle) {
 // A symbolic link has no mode of its own to reset, and chmod would change
 // the file it points to (possibly outside the installation); links are left
 // as they are, and DeleteFile removes them whatever their target's mode.
-void PlatformSetAttributesNormal(const char* path) {
+void BackendSetAttributesNormal(const char* path) {
     char native[kNativeSize];
     struct stat info;
     if (NativePath(path, native) && lstat(native, &info) == 0 && !S_ISLNK(info.st_mode)) {
@@ -247,14 +222,14 @@ void PlatformSetAttributesNormal(const char* path) {
     }
 }
 
-bool PlatformSetReadOnly(const char* path) {
+bool BackendSetReadOnly(const char* path) {
     char native[kNativeSize];
     struct stat info;
     return NativePath(path, native) && stat(native, &info) == 0 &&
            chmod(native, (info.st_mode & 07777) & ~(S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
-void PlatformDeleteFile(const char* path) {
+void BackendDeleteFile(const char* path) {
     char native[kNativeSize];
     struct stat info;
     // Like DeleteFileA: no directories, and a read-only file is refused.
@@ -265,12 +240,12 @@ void PlatformDeleteFile(const char* path) {
     unlink(native);
 }
 
-bool PlatformCreateDirectory(const char* path) {
+bool BackendCreateDirectory(const char* path) {
     char native[kNativeSize];
     return NativePath(path, native) && mkdir(native, 0777) == 0;
 }
 
-bool PlatformRename(const char* from, const char* to) {
+bool BackendRename(const char* from, const char* to) {
     char nativeFrom[kNativeSize];
     char nativeTo[kNativeSize];
     if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo)) {
@@ -290,7 +265,7 @@ bool PlatformRename(const char* from, const char* to) {
     return true;
 }
 
-FILE* PlatformOpenStream(const char* path, const char* mode) {
+FILE* BackendOpenStream(const char* path, const char* mode) {
     char native[kNativeSize];
     if (!NativePath(path, native)) {
         return nullptr;
@@ -302,6 +277,24 @@ FILE* PlatformOpenStream(const char* path, const char* mode) {
         return nullptr;
     }
     return std::fopen(native, mode);
+}
+
+bool BackendMakeTempDirectory(char* out, size_t outSize) {
+    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr || base[0] == '\0') {
+        base = "/tmp";
+    }
+    int written = std::snprintf(out, outSize, "%s/vnpatch-XXXXXX", base);
+    if (written < 0 || static_cast<size_t>(written) >= outSize || mkdtemp(out) == nullptr) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool BackendRemoveDirectory(const char* path) {
+    char native[kNativeSize];
+    return NativePath(path, native) && rmdir(native) == 0;
 }
 
 bool PlatformIsLeadByte(unsigned char byte) {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fileutil/platform.h"
+#include "fileutil/platform_backend.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ void CopyFindData(const WIN32_FIND_DATAA& found, PlatformFindData* data) {
 
 } // namespace
 
-bool PlatformFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
+bool BackendFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(searchText, &found);
     if (search == INVALID_HANDLE_VALUE) {
@@ -27,7 +27,7 @@ bool PlatformFindFirst(const char* searchText, PlatformFindHandle* handle, Platf
     return true;
 }
 
-bool PlatformFindNext(PlatformFindHandle handle, PlatformFindData* data) {
+bool BackendFindNext(PlatformFindHandle handle, PlatformFindData* data) {
     WIN32_FIND_DATAA found;
     if (!FindNextFileA(static_cast<HANDLE>(handle), &found)) {
         return false;
@@ -36,7 +36,7 @@ bool PlatformFindNext(PlatformFindHandle handle, PlatformFindData* data) {
     return true;
 }
 
-void PlatformFindClose(PlatformFindHandle handle) {
+void BackendFindClose(PlatformFindHandle handle) {
     FindClose(static_cast<HANDLE>(handle));
 }
 
@@ -44,7 +44,7 @@ void PlatformFindClose(PlatformFindHandle handle) {
 // through a handle that does not follow it, so that the file it points to,
 // possibly outside the installation, keeps its attributes; DeleteFileA then
 // removes the link itself.
-void PlatformSetAttributesNormal(const char* path) {
+void BackendSetAttributesNormal(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
@@ -63,24 +63,49 @@ void PlatformSetAttributesNormal(const char* path) {
     CloseHandle(link);
 }
 
-bool PlatformSetReadOnly(const char* path) {
+bool BackendSetReadOnly(const char* path) {
     return SetFileAttributesA(path, FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-void PlatformDeleteFile(const char* path) {
+void BackendDeleteFile(const char* path) {
     DeleteFileA(path);
 }
 
-bool PlatformCreateDirectory(const char* path) {
+bool BackendCreateDirectory(const char* path) {
     return CreateDirectoryA(path, nullptr) != 0;
 }
 
-bool PlatformRename(const char* from, const char* to) {
+bool BackendRename(const char* from, const char* to) {
     return MoveFileA(from, to) != 0;
 }
 
-FILE* PlatformOpenStream(const char* path, const char* mode) {
+FILE* BackendOpenStream(const char* path, const char* mode) {
     return std::fopen(path, mode);
+}
+
+// A fresh directory under the user's temporary directory: GetTempFileNameA
+// reserves a unique name as a file, which then makes way for the directory.
+bool BackendMakeTempDirectory(char* out, size_t outSize) {
+    char base[MAX_PATH];
+    DWORD length = GetTempPathA(sizeof base, base);
+    if (length == 0 || length >= sizeof base || outSize < MAX_PATH) {
+        return false;
+    }
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (GetTempFileNameA(base, "vnp", 0, out) == 0) {
+            return false;
+        }
+        DeleteFileA(out);
+        if (CreateDirectoryA(out, nullptr)) {
+            return true;
+        }
+    }
+    out[0] = '\0';
+    return false;
+}
+
+bool BackendRemoveDirectory(const char* path) {
+    return RemoveDirectoryA(path) != 0;
 }
 
 bool PlatformIsLeadByte(unsigned char byte) {

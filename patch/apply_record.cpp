@@ -232,14 +232,6 @@ RecordOutcome ApplyPatch(const unsigned char* record, int32_t recordLength,
 
 } // namespace
 
-bool HoldsStartOfRebuild(const unsigned char* record, int32_t recordLength,
-                         const unsigned char* old, int32_t oldSize, const char* path) {
-    RecordHeader header;
-    return ParseHeader(record, recordLength, &header) == RecordAccepted &&
-           header.operation == OpPatch &&
-           StartOfRebuild(record, recordLength, header, old, oldSize, path);
-}
-
 RecordCheck CheckRecord(const unsigned char* record, int32_t recordLength,
                         const char* installDirectory) {
     RecordHeader header;

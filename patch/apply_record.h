@@ -24,12 +24,6 @@ enum RecordCheck : int32_t {
 RecordCheck CheckRecord(const unsigned char* record, int32_t recordLength,
                         const char* installDirectory);
 
-// Whether the file at path holds the start (all, part or none) of what the
-// OpPatch record rebuilds from old: a backup of the record's old version is
-// put back over such a file only.
-bool HoldsStartOfRebuild(const unsigned char* record, int32_t recordLength,
-                         const unsigned char* old, int32_t oldSize, const char* path);
-
 // What became of a record, and why: for callers that say more than
 // applied or failed.
 enum RecordOutcome : int32_t {

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr int32_t kWorkerFlags = SkipMissingTarget | SkipSourceMismatch;
-
 // Appends "\" unless the directory already ends in one. The test is aware of
 // double-byte characters, so "...ソ" (0x83 0x5C) still gets its separator.
 bool PrepareDirectory(char* directory) {
@@ -53,7 +51,7 @@ PatchFailure WalkArchive(ArchiveReader* reader, const char* directory) {
         PatchFailure failure = PatchFailureNone;
         if (ArchiveReadRecord(reader, record, recordLength) != ArchiveOk) {
             failure = PatchFailureArchive;
-        } else if (!ApplyPatchRecordReported(record, length, directory, kWorkerFlags,
+        } else if (!ApplyPatchRecordReported(record, length, directory, kPatchWorkerFlags,
                                              &PatchFailedRecord.report)) {
             failure = PatchFailureRecord;
             RecordHeader header;

@@ -4,8 +4,13 @@
 
 #include <cstdint>
 
+#include "patch/record_format.h"
 #include "payload/archive_reader.h"
 #include "payload/phase_state.h"
+
+// The flags the worker applies every record with: a missing file, or one of
+// another version, is passed over.
+constexpr int32_t kPatchWorkerFlags = SkipMissingTarget | SkipSourceMismatch;
 
 struct PatchJob {
     const char* archivePath; // TempPath

@@ -61,6 +61,87 @@ Bytes Moved(const Bytes& base, size_t cut) {
     return out;
 }
 
+// What verify predicts and what apply then does agree: the same failing
+// entry with the same reason, and the same files left short of the new
+// version (apply's side is read off the tree afterwards). The files verify
+// lists are those the archive names; every one of them must stand as the
+// record stream leaves it.
+struct Outcome {
+    int failed = -1;
+    std::string reason;
+};
+
+Outcome VerifyPrediction(const std::string& out, std::vector<std::string>* shortNames) {
+    Outcome outcome;
+    std::istringstream in(out);
+    std::string line;
+    bool listing = false;
+    while (std::getline(in, line)) {
+        size_t fail = line.find(": FAIL: ");
+        if (fail != std::string::npos && outcome.failed < 0) {
+            outcome.failed = std::stoi(line);
+            outcome.reason = line.substr(fail + 8);
+        }
+        if (line == "files not at their new version afterwards:") {
+            listing = true;
+        } else if (listing && line.rfind("  ", 0) == 0) {
+            shortNames->push_back(line.substr(2, line.find(": ") - 2));
+        } else {
+            listing = false;
+        }
+    }
+    return outcome;
+}
+
+Outcome ApplyResult(const std::string& out) {
+    Outcome outcome;
+    size_t at = out.find("failed at entry ");
+    if (at == std::string::npos) {
+        return outcome;
+    }
+    outcome.failed = std::stoi(out.substr(at + 16));
+    size_t from = out.find("): ", at);
+    size_t to = out.find("; entries before it", at);
+    if (from != std::string::npos && to != std::string::npos && from < to) {
+        outcome.reason = out.substr(from + 3, to - from - 3);
+    }
+    return outcome;
+}
+
+void ExpectPredicted(const std::string& verifyOut, const std::string& applyOut,
+                     const std::string& inst) {
+    std::vector<std::string> shortNames;
+    Outcome predicted = VerifyPrediction(verifyOut, &shortNames);
+    Outcome actual = ApplyResult(applyOut);
+    EXPECT_EQ(predicted.failed, actual.failed) << verifyOut << "\n" << applyOut;
+    EXPECT_EQ(predicted.reason, actual.reason) << verifyOut << "\n" << applyOut;
+    // A file verify lists as short of its new version is so after apply:
+    // its checksum or its presence is what verify printed.
+    std::map<std::string, Bytes> tree = ReadTree(inst);
+    for (const std::string& name : shortNames) {
+        std::string path = name;
+        for (char& c : path) {
+            c = c == '\\' ? '/' : c;
+        }
+        size_t list = verifyOut.find("files not at their new version afterwards:");
+        std::string listed = verifyOut.substr(verifyOut.find("\n  " + name + ": ", list) + 1);
+        listed = listed.substr(0, listed.find('\n'));
+        auto file = tree.find(path);
+        if (listed.find(": missing") != std::string::npos) {
+            EXPECT_TRUE(file == tree.end()) << name << " is there after apply";
+        } else if (listed.find(": still present") != std::string::npos) {
+            EXPECT_TRUE(file != tree.end()) << name << " is gone after apply";
+        } else {
+            ASSERT_TRUE(file != tree.end()) << name << " is missing after apply";
+            char crc[9];
+            std::snprintf(crc, sizeof crc, "%08X",
+                          Crc32(static_cast<int32_t>(file->second.size()), file->second.data()));
+            EXPECT_NE(std::string::npos, listed.find(std::string("checksum ") + crc))
+                << listed << " against the applied file";
+        }
+    }
+}
+
 TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
     Bytes model = Random(200000, 1);
     Bytes modelOther = model;
@@ -176,13 +257,19 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
         bool applyFails;
     };
     std::vector<Case> cases = {
-        {"other_version", "skip: other version", false, false},
-        {"missing_target", "skip: missing target", false, false},
-        {"bak_in_the_way", "FAIL: a .bak is in the way", false, true},
-        {"bak_alone_is_put_back", "skip: other version", false, false},
-        {"matching_bak_is_put_back", "after putting its backup back", true, false},
-        {"matching_bak_beside_another_file", "FAIL: a .bak of this record's old version", false,
-         true},
+        {"other_version", "skip: the file is another version", false, false},
+        {"missing_target", "skip: the file is missing", false, false},
+        {"bak_in_the_way", "FAIL: a backup d\\f.bin.bak is in the way", false, true},
+        {"bak_alone_is_put_back",
+         "skip: the file is another version than the record's source (after putting its backup "
+         "back)",
+         false, false},
+        {"matching_bak_is_put_back", "rebuilds the file (after putting its backup back)", true,
+         false},
+        {"matching_bak_beside_another_file",
+         "FAIL: a backup d\\f.bin.bak of the old version stands beside a file that is not its "
+         "rebuild",
+         false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -215,8 +302,10 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
         if (c.applyFails) {
             EXPECT_NE(std::string::npos, out.find("not reached")) << out;
         }
-        EXPECT_EQ(c.applyFails ? 1 : 0, Vnpatch("apply " + P("a.cf") + " " + Quote(inst), &out))
-            << out;
+        std::string applied;
+        EXPECT_EQ(c.applyFails ? 1 : 0, Vnpatch("apply " + P("a.cf") + " " + Quote(inst), &applied))
+            << applied;
+        ExpectPredicted(out, applied, inst);
         if (c.complete) {
             EXPECT_TRUE(ReadTree(dir + "/new") == ReadTree(inst));
         }
@@ -243,20 +332,20 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
     BeginRecord(&r, OpPatch, oldCrc, 0, "f.bin");
     AppendLiteralChunk(&r, old.data(), 4);
     r.resize(r.size() - 1);
-    cases.push_back({"chunk_past_end", r, "malformed chunk stream"});
+    cases.push_back({"chunk_past_end", r, "a chunk lies outside the record"});
     BeginRecord(&r, OpPatch, oldCrc, 0, "f.bin");
     AppendCopyChunk(&r, 10, 50);
-    cases.push_back({"copy_beyond", r, "copy beyond the old file"});
+    cases.push_back({"copy_beyond", r, "a chunk lies outside the record or the old file"});
     BeginRecord(&r, OpPatch, oldCrc, 0x1u, "f.bin");
     AppendCopyChunk(&r, 0, 5);
-    cases.push_back({"patch_checksum", r, "rebuilt file would not match the target checksum"});
+    cases.push_back({"patch_checksum", r, "the file read back does not match the record's target"});
     BeginRecord(&r, OpWrite, 0, 0, std::string(300, 'n').c_str());
-    cases.push_back({"long_path", r, "target path too long"});
+    cases.push_back({"long_path", r, "the target or backup path is over 259 bytes"});
     BeginRecord(&r, OpWrite, 0, 0, "..\\outside.bin");
-    cases.push_back({"escaping_name", r, "name leaves the installation directory"});
+    cases.push_back({"escaping_name", r, "the name leaves the installation directory"});
     BeginRecord(&r, OpWrite, 0, 0x12345678u, "w.bin");
     AppendLiteralChunk(&r, old.data(), 5);
-    cases.push_back({"write_checksum", r, "written file would not match the target checksum"});
+    cases.push_back({"write_checksum", r, "the file read back does not match the record's target"});
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
         ArchiveEntry entry{"00000.pat", &c.record};
@@ -264,7 +353,9 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
         std::string out;
         EXPECT_EQ(1, Vnpatch("verify " + P("bad.cf") + " " + P("inst"), &out));
         EXPECT_NE(std::string::npos, out.find(std::string("FAIL: ") + c.expect)) << out;
-        EXPECT_EQ(1, Vnpatch("apply " + P("bad.cf") + " " + P("inst"), &out)) << out;
+        std::string applied;
+        EXPECT_EQ(1, Vnpatch("apply " + P("bad.cf") + " " + P("inst"), &applied)) << applied;
+        ExpectPredicted(out, applied, dir + "/inst");
     }
     // A malformed record for another version is passed over, as apply does.
     BeginRecord(&r, OpPatch, oldCrc ^ 1, 0, "f.bin");
@@ -273,7 +364,7 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
     PutFile(dir, "skip.cf", BuildArchive({skipped}));
     std::string out;
     EXPECT_EQ(1, Vnpatch("verify " + P("skip.cf") + " " + P("inst"), &out));
-    EXPECT_NE(std::string::npos, out.find("skip: other version")) << out;
+    EXPECT_NE(std::string::npos, out.find("skip: the file is another version")) << out;
     EXPECT_EQ(0, Vnpatch("apply " + P("skip.cf") + " " + P("inst"), &out)) << out;
     Bytes still;
     ASSERT_TRUE(ReadAll(dir + "/inst/f.bin", &still));

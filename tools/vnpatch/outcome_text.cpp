@@ -13,19 +13,20 @@ std::string CheckText(RecordCheck check) {
     }
 }
 
-std::string OutcomeText(const RecordReport& report, const std::string& name) {
-    switch (report.outcome) {
+namespace {
+
+std::string Reason(RecordOutcome outcome, const std::string& name) {
+    switch (outcome) {
     case OutcomeRebuilt:
-        return report.healed ? "rebuilds the file (after putting its backup back)"
-                             : "rebuilds the file";
+        return "rebuilds the file";
     case OutcomeWritten:
         return "writes the file";
     case OutcomeDeleted:
         return "deletes the file";
     case OutcomeSkippedMissing:
-        return "passed over: the file is missing";
+        return "the file is missing";
     case OutcomeSkippedOtherVersion:
-        return "passed over: the file is another version than the record's source";
+        return "the file is another version than the record's source";
     case OutcomeBadHeader:
         return CheckText(RecordBadHeader);
     case OutcomeUnsafeName:
@@ -53,4 +54,11 @@ std::string OutcomeText(const RecordReport& report, const std::string& name) {
         return "the file read back does not match the record's target checksum";
     }
     return "unknown outcome";
+}
+
+} // namespace
+
+std::string OutcomeText(const RecordReport& report, const std::string& name) {
+    std::string text = Reason(report.outcome, name);
+    return report.healed ? text + " (after putting its backup back)" : text;
 }
