@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fileutil/le_bytes.h"
+
 enum RecordOp : uint32_t { OpPatch = 0, OpWrite = 1, OpDelete = 2 };
 enum ChunkType : uint32_t { ChunkCopy = 0, ChunkLiteral = 1 };
 
@@ -25,15 +27,3 @@ constexpr int32_t kOffSourceCrc = 16;
 constexpr int32_t kOffTargetCrc = 20;
 constexpr int32_t kOffNameLength = 24;
 constexpr int32_t kOffName = 28;
-
-inline uint32_t ReadLe32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-inline void WriteLe32(unsigned char* p, uint32_t value) {
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-    p[2] = static_cast<unsigned char>(value >> 16);
-    p[3] = static_cast<unsigned char>(value >> 24);
-}

@@ -1,6 +1,7 @@
 #include <climits>
 #include <cstring>
 
+#include "fileutil/le_bytes.h"
 #include "fileutil/platform.h"
 #include "payload/szdd.h"
 
@@ -133,8 +134,7 @@ bool SzddOpen(SzddReader* reader, const char* path) {
             reader->file = nullptr;
             return false;
         }
-        reader->length = static_cast<uint32_t>(header[10]) | (header[11] << 8) |
-                         (header[12] << 16) | (static_cast<uint32_t>(header[13]) << 24);
+        reader->length = ReadLe32(header + 10);
         return true;
     }
     long size = -1;
