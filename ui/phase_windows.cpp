@@ -2,12 +2,12 @@
 
 #include <commctrl.h>
 
+#include "payload/extract_payload.h"
 #include "payload/patch_worker.h"
 #include "payload/phase_state.h"
 #include "payload/worker_thread.h"
 #include "res/resource.h"
 #include "ui/messages.h"
-#include "updater/extract_payload.h"
 
 UINT_PTR PollTimerId = 0;
 
@@ -42,6 +42,13 @@ bool HandlePollWindow(HWND window, UINT message) {
         return true;
     }
     return false;
+}
+
+// Runs on the extraction worker: the message shows while the wait window is
+// still open, and the phase ends when the user has closed it.
+void ReportExtractFailure(ExtractFailure failure) {
+    ShowMessage(failure == ExtractFailureTempFile ? IDS_TEMPFILE_FAILED : IDS_EXTRACT_FAILED,
+                CaptionError);
 }
 
 } // namespace
@@ -84,8 +91,13 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM, LPARAM) {
 }
 
 bool RunExtraction(char* tempPath) {
+    ExtractJob job;
+    job.module = AppInstance;
+    job.resourceId = IDR_PATCHDATA;
+    job.path = tempPath;
+    job.report = ReportExtractFailure;
     PublishStatus(&ExtractStatus, kStatusRunning);
-    if (!StartWorkerThread(ExtractWorker, tempPath)) {
+    if (!StartWorkerThread(ExtractWorker, &job)) {
         // Without a worker nothing was extracted: a failed phase, reported
         // here as the worker would have.
         ShowMessage(IDS_EXTRACT_FAILED, CaptionError);

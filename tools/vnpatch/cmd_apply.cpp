@@ -6,19 +6,12 @@
 #include <string>
 
 #include "fileutil/path.h"
+#include "fileutil/platform_process.h"
 #include "payload/patch_worker.h"
 #include "payload/worker_thread.h"
 #include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
 #include "tools/vnpatch/outcome_text.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#define VN_SLEEP_MS(ms) Sleep(ms)
-#else
-#include <unistd.h>
-#define VN_SLEEP_MS(ms) usleep((ms)*1000)
-#endif
 
 int CommandApply(int argc, char** argv) {
     if (argc != 2) {
@@ -45,7 +38,7 @@ int CommandApply(int argc, char** argv) {
             DrawProgress("records", PatchProgressCounters.index.load(std::memory_order_relaxed),
                          total);
         }
-        VN_SLEEP_MS(100);
+        PlatformSleepMilliseconds(100);
     }
     int32_t total = PatchProgressCounters.total.load();
     int32_t index = PatchProgressCounters.index.load();

@@ -16,20 +16,13 @@
 #include <vector>
 
 #include "fileutil/fileutil.h"
+#include "fileutil/platform_process.h"
 #include "patch/record_format.h"
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "tools/delta/delta.h"
 #include "tools/vnpatch/commands.h"
 #include "tools/vnpatch/tree_scan.h"
-
-#ifdef _WIN32
-#define VN_TELL _ftelli64
-#define VN_SEEK _fseeki64
-#else
-#define VN_TELL ftello
-#define VN_SEEK fseeko
-#endif
 
 namespace {
 
@@ -157,7 +150,7 @@ bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>&
         record.sourceCrc = v.file->crc;
         // The engine reads the whole old file into a signed 32-bit size.
         if (!v.ambiguous && v.file->size < static_cast<uint64_t>(INT32_MAX)) {
-            int64_t start = VN_TELL(spool);
+            int64_t start = PlatformTell64(spool);
             DeltaStats stats;
             if (start < 0 ||
                 !SpoolDelta(*v.file, newFile, spool, progress, minCopy, &stats, error)) {
@@ -169,7 +162,7 @@ bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>&
                 record.spoolOffset = start;
                 record.spoolLength = stats.streamBytes;
                 anyHelps = true;
-            } else if (VN_SEEK(spool, start, SEEK_SET) != 0) {
+            } else if (!PlatformSeek64(spool, start, SEEK_SET)) {
                 *error = "cannot rewind the spool file";
                 return false;
             }
@@ -216,7 +209,7 @@ bool AddPlannedEntry(ArchiveWriter* writer, const char* entryName, const Planned
     bool ok = ArchiveBeginEntry(writer, entryName, recordLength) &&
               std::fwrite(head.data(), 1, head.size(), writer->file) == head.size();
     if (ok && record.kind == StreamSpooled) {
-        ok = VN_SEEK(spool, record.spoolOffset, SEEK_SET) == 0 &&
+        ok = PlatformSeek64(spool, record.spoolOffset, SEEK_SET) &&
              CopyBytes(spool, writer->file, static_cast<uint64_t>(stream));
     } else if (ok && record.kind == StreamWholeFile) {
         FILE* in = PlatformOpenStream(record.wholePath.c_str(), "rb");

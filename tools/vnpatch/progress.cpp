@@ -1,21 +1,12 @@
 #include <cstdio>
 
+#include "fileutil/platform_process.h"
 #include "tools/vnpatch/commands.h"
-
-#ifdef _WIN32
-#include <io.h>
-#define VN_ISATTY _isatty
-#define VN_FILENO _fileno
-#else
-#include <unistd.h>
-#define VN_ISATTY isatty
-#define VN_FILENO fileno
-#endif
 
 namespace {
 
 bool OnTerminal() {
-    return VN_ISATTY(VN_FILENO(stderr)) != 0;
+    return PlatformIsTerminal(stderr);
 }
 
 bool g_drawn = false;

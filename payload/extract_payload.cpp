@@ -1,4 +1,4 @@
-#include "updater/extract_payload.h"
+#include "payload/extract_payload.h"
 
 #include <windows.h>
 
@@ -6,8 +6,6 @@
 
 #include "fileutil/fileutil.h"
 #include "payload/phase_state.h"
-#include "res/resource.h"
-#include "ui/messages.h"
 
 bool MakeTempFileName(char* path) {
     char directory[kPathSize];
@@ -24,14 +22,14 @@ bool MakeTempFileName(char* path) {
     return true;
 }
 
-bool CopyResourceToFile(int32_t resourceId, const char* path) {
+bool CopyResourceToFile(HMODULE module, int32_t resourceId, const char* path) {
     HRSRC resource =
-        FindResourceA(AppInstance, MAKEINTRESOURCEA(resourceId & 0xFFFF), MAKEINTRESOURCEA(10));
+        FindResourceA(module, MAKEINTRESOURCEA(resourceId & 0xFFFF), MAKEINTRESOURCEA(10));
     if (resource == nullptr) {
         return false;
     }
-    DWORD size = SizeofResource(AppInstance, resource);
-    HGLOBAL loaded = LoadResource(AppInstance, resource);
+    DWORD size = SizeofResource(module, resource);
+    HGLOBAL loaded = LoadResource(module, resource);
     if (loaded == nullptr) {
         return false;
     }
@@ -53,22 +51,33 @@ bool CopyResourceToFile(int32_t resourceId, const char* path) {
     return ok != FALSE && written == size;
 }
 
-bool ExtractPayload(char* path) {
-    if (!MakeTempFileName(path)) {
-        ShowMessage(IDS_TEMPFILE_FAILED, CaptionError);
+namespace {
+
+void Report(const ExtractJob* job, ExtractFailure failure) {
+    if (job->report != nullptr) {
+        job->report(failure);
+    }
+}
+
+} // namespace
+
+bool ExtractPayload(const ExtractJob* job) {
+    if (!MakeTempFileName(job->path)) {
+        Report(job, ExtractFailureTempFile);
         return false;
     }
-    if (!CopyResourceToFile(IDR_PATCHDATA, path)) {
-        ShowMessage(IDS_EXTRACT_FAILED, CaptionError);
+    if (!CopyResourceToFile(job->module, job->resourceId, job->path)) {
+        Report(job, ExtractFailureCopy);
         return false;
     }
     return true;
 }
 
-void ExtractWorker(void* tempPath) {
-    char* path = static_cast<char*>(tempPath);
+void ExtractWorker(void* argument) {
+    const ExtractJob* job = static_cast<const ExtractJob*>(argument);
+    char* path = job->path;
     std::memset(path, 0, kPathSize);
-    if (ExtractPayload(path)) {
+    if (ExtractPayload(job)) {
         PublishStatus(&ExtractStatus, kStatusDone);
         return;
     }
