@@ -8,6 +8,7 @@
 #include "patch/record_info.h"
 #include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
+#include "tools/vnpatch/outcome_text.h"
 
 namespace {
 
@@ -16,18 +17,19 @@ struct Inspection {
     int bad;
 };
 
-const char* Flag(bool valid, const RecordInfo& info, RecordCheck check, bool withDirectory) {
+// Apply's own words for what it would refuse.
+std::string Flag(bool valid, const RecordInfo& info, RecordCheck check, bool withDirectory) {
     if (!valid || check == RecordBadHeader) {
-        return "  [invalid header]";
+        return "  [" + CheckText(RecordBadHeader) + "]";
     }
     if (check == RecordUnsafeName) {
-        return "  [unsafe name: leaves the installation or holds a wildcard]";
+        return "  [" + CheckText(RecordUnsafeName) + "]";
     }
     if (check == RecordPathTooLong) {
-        return withDirectory ? "  [path over 259 bytes under INSTALLDIR]"
-                             : "  [name too long for any installation path]";
+        return withDirectory ? "  [" + CheckText(RecordPathTooLong) + " under INSTALLDIR]"
+                             : "  [the name is too long for any installation path]";
     }
-    return info.wellFormed ? "" : "  [malformed chunks]";
+    return info.wellFormed ? "" : "  [a chunk lies outside the record]";
 }
 
 bool PrintEntry(int32_t index, const char* name, const unsigned char* record, int32_t length,
@@ -36,13 +38,13 @@ bool PrintEntry(int32_t index, const char* name, const unsigned char* record, in
     RecordInfo info;
     bool valid = DescribeRecord(record, length, &info);
     RecordCheck check = CheckRecord(record, length, inspection->directory);
-    const char* flag = Flag(valid, info, check, inspection->directory != nullptr);
-    if (flag[0] != '\0') {
+    std::string flag = Flag(valid, info, check, inspection->directory != nullptr);
+    if (!flag.empty()) {
         ++inspection->bad;
     }
     std::printf("%5d  %-12s %-7s %08X %08X %10d %10lld  %s%s\n", index, name,
                 OperationName(info.operation), info.sourceCrc, info.targetCrc, length,
-                static_cast<long long>(info.outputSize), info.name, flag);
+                static_cast<long long>(info.outputSize), info.name, flag.c_str());
     return true;
 }
 
