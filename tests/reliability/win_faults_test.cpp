@@ -9,7 +9,9 @@
 
 #include "patch/apply_record.h"
 #include "payload/archive_writer.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 namespace {
 
