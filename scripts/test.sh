@@ -20,16 +20,29 @@ run_preset() {
     fi
     echo "=== $preset: tests"
     local log="build/$preset.ctest.log"
+    local code
     ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+    code=${PIPESTATUS[0]}
+    # The verdict is ctest's exit code; the summary line only gives counts.
     local line total bad
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
-    if [ -z "$line" ]; then
-        failed=$((failed + 1)); summary+=("$preset: no test summary"); return
+    if [ -n "$line" ]; then
+        bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+        total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
     fi
-    bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
-    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
-    passed=$((passed + total - bad)); failed=$((failed + bad))
-    summary+=("$preset: $((total - bad)) of $total passed")
+    if [ "$code" -ne 0 ]; then
+        if [ -n "$line" ]; then
+            passed=$((passed + total - bad)); failed=$((failed + (bad > 0 ? bad : 1)))
+            summary+=("$preset: $((total - bad)) of $total passed; ctest exited with $code")
+        else
+            failed=$((failed + 1)); summary+=("$preset: ctest exited with $code, no test summary")
+        fi
+    elif [ -z "$line" ]; then
+        failed=$((failed + 1)); summary+=("$preset: no test summary")
+    else
+        passed=$((passed + total - bad)); failed=$((failed + bad))
+        summary+=("$preset: $((total - bad)) of $total passed")
+    fi
 }
 
 mkdir -p build

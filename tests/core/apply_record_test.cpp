@@ -3,7 +3,9 @@
 #include "fileutil/fileutil.h"
 #include "patch/apply_record.h"
 #include "patch/crc32.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 namespace {
 
@@ -20,7 +22,7 @@ ByteVector ShuffledPatch(const ByteVector& oldContents, ByteVector* expected) {
     expected->clear();
     expected->insert(expected->end(), oldContents.begin() + 500, oldContents.begin() + 900);
     expected->insert(expected->end(), oldContents.begin() + 100, oldContents.begin() + 600);
-    ByteVector literal = Bytes("<new bytes>");
+    ByteVector literal = TextBytes("<new bytes>");
     expected->insert(expected->end(), literal.begin(), literal.end());
     expected->insert(expected->end(), oldContents.begin(), oldContents.begin() + 50);
     BeginRecord(&record, OpPatch, CrcOf(oldContents), CrcOf(*expected), "CAR\\NR33.bin");
@@ -94,16 +96,16 @@ TEST_F(PatchRecordTest, RebuildsFromCopiesAndLiterals) {
 }
 
 TEST_F(PatchRecordTest, MissingTargetFollowsItsFlag) {
-    ByteVector record = PatchRecordFor("CAR\\GONE.bin", old, Bytes("new"));
+    ByteVector record = PatchRecordFor("CAR\\GONE.bin", old, TextBytes("new"));
     EXPECT_TRUE(Apply(record, dir, SkipMissingTarget));
     EXPECT_FALSE(Apply(record, dir, 0));
-    ByteVector elsewhere = PatchRecordFor("NEWDIR\\x.bin", old, Bytes("new"));
+    ByteVector elsewhere = PatchRecordFor("NEWDIR\\x.bin", old, TextBytes("new"));
     EXPECT_TRUE(Apply(elsewhere, dir));
     EXPECT_EQ(EnumerateFiles(dir.At("NEWDIR").c_str(), "*.*", nullptr, 0), -1);
 }
 
 TEST_F(PatchRecordTest, FailedVerificationRestoresTheOldFile) {
-    ByteVector record = PatchRecordFor("CAR\\NR33.bin", old, Bytes("new contents"));
+    ByteVector record = PatchRecordFor("CAR\\NR33.bin", old, TextBytes("new contents"));
     WriteLe32(record.data() + kOffTargetCrc, 0x12345678);
     EXPECT_FALSE(Apply(record, dir));
     ExpectOldFileBack();
@@ -111,10 +113,10 @@ TEST_F(PatchRecordTest, FailedVerificationRestoresTheOldFile) {
 
 TEST_F(PatchRecordTest, ExistingBackupMakesTheRecordFail) {
     ASSERT_TRUE(WriteText(dir.At("CAR\\NR33.bin.bak"), "stale"));
-    ByteVector record = PatchRecordFor("CAR\\NR33.bin", old, Bytes("new contents"));
+    ByteVector record = PatchRecordFor("CAR\\NR33.bin", old, TextBytes("new contents"));
     EXPECT_FALSE(Apply(record, dir));
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), old);
-    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin.bak")), Bytes("stale"));
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin.bak")), TextBytes("stale"));
 }
 
 TEST_F(PatchRecordTest, TwoRecordsForTwoOlderVersions) {
@@ -132,7 +134,7 @@ TEST_F(PatchRecordTest, TwoRecordsForTwoOlderVersions) {
     EXPECT_TRUE(Apply(fromOld, dir));
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), newest);
     // A third version matches neither and stays as it is.
-    ByteVector other = Bytes("a user's own version");
+    ByteVector other = TextBytes("a user's own version");
     ASSERT_TRUE(WriteFile(dir.At("CAR\\NR33.bin"), other));
     EXPECT_TRUE(Apply(fromOlder, dir));
     EXPECT_TRUE(Apply(fromOld, dir));
@@ -146,24 +148,24 @@ TEST_F(PatchRecordTest, EmptyStreamAndEmptyOldFile) {
     EXPECT_TRUE(Apply(record, dir));
     EXPECT_TRUE(Contents(dir.At("CAR\\NR33.bin")).empty());
     // Source checksum 0 matches the now empty file.
-    ByteVector grow = PatchRecordFor("CAR\\NR33.bin", ByteVector(), Bytes("grown"));
+    ByteVector grow = PatchRecordFor("CAR\\NR33.bin", ByteVector(), TextBytes("grown"));
     EXPECT_EQ(ReadLe32(grow.data() + kOffSourceCrc), 0u);
     EXPECT_TRUE(Apply(grow, dir));
-    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), Bytes("grown"));
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), TextBytes("grown"));
 }
 
 TEST_F(PatchRecordTest, ReadOnlyTargetIsRebuilt) {
     // The rename keeps the read-only attribute on the backup; a rebuilt file
     // is new and writable, so a read-only target still patches.
     ASSERT_TRUE(PlatformSetReadOnly(dir.At("CAR\\NR33.bin").c_str()));
-    ByteVector record = PatchRecordFor("CAR\\NR33.bin", old, Bytes("replaced"));
+    ByteVector record = PatchRecordFor("CAR\\NR33.bin", old, TextBytes("replaced"));
     EXPECT_TRUE(Apply(record, dir));
-    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), Bytes("replaced"));
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), TextBytes("replaced"));
     EXPECT_FALSE(Exists(dir.At("CAR\\NR33.bin.bak")));
 }
 
 TEST_F(PatchRecordTest, HeaderFaultsChangeNothing) {
-    ByteVector good = PatchRecordFor("CAR\\NR33.bin", old, Bytes("new"));
+    ByteVector good = PatchRecordFor("CAR\\NR33.bin", old, TextBytes("new"));
     struct Case {
         const char* what;
         int32_t offset;
@@ -194,7 +196,7 @@ TEST_F(PatchRecordTest, HeaderFaultsChangeNothing) {
 }
 
 TEST_F(PatchRecordTest, ChunkFaultsRestoreTheOldFile) {
-    ByteVector literal = Bytes("abc");
+    ByteVector literal = TextBytes("abc");
     struct Case {
         const char* what;
         ByteVector record;
@@ -230,7 +232,7 @@ TEST_F(PatchRecordTest, ChunkFaultsRestoreTheOldFile) {
 }
 
 TEST_F(PatchRecordTest, ReportsSayWhatBecameOfTheRecord) {
-    ByteVector rebuild = PatchRecordFor("CAR\\NR33.bin", old, Bytes("new contents"));
+    ByteVector rebuild = PatchRecordFor("CAR\\NR33.bin", old, TextBytes("new contents"));
     ByteVector badCrc = rebuild;
     WriteLe32(badCrc.data() + kOffTargetCrc, 0x12345678);
     ByteVector badMagic = rebuild;
@@ -244,17 +246,19 @@ TEST_F(PatchRecordTest, ReportsSayWhatBecameOfTheRecord) {
         int32_t flags;
         RecordOutcome outcome;
     } cases[] = {
-        {"missing, skipped", PatchRecordFor("CAR\\GONE.bin", old, Bytes("x")), kAll,
+        {"missing, skipped", PatchRecordFor("CAR\\GONE.bin", old, TextBytes("x")), kAll,
          OutcomeSkippedMissing},
-        {"missing, not skipped", PatchRecordFor("CAR\\GONE.bin", old, Bytes("x")), 0,
+        {"missing, not skipped", PatchRecordFor("CAR\\GONE.bin", old, TextBytes("x")), 0,
          OutcomeMissing},
-        {"other version, skipped", PatchRecordFor("CAR\\NR33.bin", Bytes("v0"), Bytes("x")), kAll,
-         OutcomeSkippedOtherVersion},
-        {"other version, not skipped", PatchRecordFor("CAR\\NR33.bin", Bytes("v0"), Bytes("x")), 0,
+        {"other version, skipped", PatchRecordFor("CAR\\NR33.bin", TextBytes("v0"), TextBytes("x")),
+         kAll, OutcomeSkippedOtherVersion},
+        {"other version, not skipped",
+         PatchRecordFor("CAR\\NR33.bin", TextBytes("v0"), TextBytes("x")), 0,
          OutcomeSourceMismatch},
         {"bad magic", badMagic, kAll, OutcomeBadHeader},
-        {"escaping name", WriteRecord("..\\x", Bytes("x")), kAll, OutcomeUnsafeName},
-        {"overlong name", WriteRecord(std::string(300, 'a'), Bytes("x")), kAll, OutcomePathTooLong},
+        {"escaping name", WriteRecord("..\\x", TextBytes("x")), kAll, OutcomeUnsafeName},
+        {"overlong name", WriteRecord(std::string(300, 'a'), TextBytes("x")), kAll,
+         OutcomePathTooLong},
         {"copy outside the old file", chunkOut, kAll, OutcomeMalformedChunks},
         {"wrong target checksum", badCrc, kAll, OutcomeVerifyFailed},
     };
@@ -276,7 +280,7 @@ TEST_F(PatchRecordTest, ReportsSayWhatBecameOfTheRecord) {
     EXPECT_TRUE(ApplyPatchRecordReported(rebuild.data(), int32_t(rebuild.size()),
                                          dir.Install().c_str(), kAll, &report));
     EXPECT_EQ(report.outcome, OutcomeRebuilt);
-    ByteVector write = WriteRecord("CAR\\NEW.bin", Bytes("w"));
+    ByteVector write = WriteRecord("CAR\\NEW.bin", TextBytes("w"));
     ByteVector remove = DeleteRecord("CAR\\NR33.bin");
     EXPECT_TRUE(ApplyPatchRecordReported(write.data(), int32_t(write.size()), dir.Install().c_str(),
                                          kAll, &report));
@@ -291,17 +295,17 @@ TEST(WriteRecord, CreatesFoldersAndReplacesFiles) {
     ByteVector contents = RandomBytes(5000, 1);
     EXPECT_TRUE(Apply(WriteRecord("MENUDATA\\font\\new.fnt", contents), dir));
     EXPECT_EQ(Contents(dir.At("MENUDATA\\font\\new.fnt")), contents);
-    EXPECT_TRUE(Apply(WriteRecord("MENUDATA\\font\\new.fnt", Bytes("second")), dir));
-    EXPECT_EQ(Contents(dir.At("MENUDATA\\font\\new.fnt")), Bytes("second"));
+    EXPECT_TRUE(Apply(WriteRecord("MENUDATA\\font\\new.fnt", TextBytes("second")), dir));
+    EXPECT_EQ(Contents(dir.At("MENUDATA\\font\\new.fnt")), TextBytes("second"));
 }
 
 TEST(WriteRecord, FailuresLeaveWhatWasWritten) {
     ScratchDir dir;
     // A wrong checksum: the written file stays, the record fails.
-    ByteVector wrong = WriteRecord("a.bin", Bytes("data"));
+    ByteVector wrong = WriteRecord("a.bin", TextBytes("data"));
     WriteLe32(wrong.data() + kOffTargetCrc, 1);
     EXPECT_FALSE(Apply(wrong, dir));
-    EXPECT_EQ(Contents(dir.At("a.bin")), Bytes("data"));
+    EXPECT_EQ(Contents(dir.At("a.bin")), TextBytes("data"));
     // A copy chunk has no old file to copy from.
     ByteVector copy;
     BeginRecord(&copy, OpWrite, 0, 0, "b.bin");
@@ -309,11 +313,11 @@ TEST(WriteRecord, FailuresLeaveWhatWasWritten) {
     EXPECT_FALSE(Apply(copy, dir));
     // Any other chunk type is a literal.
     ByteVector typed;
-    BeginRecord(&typed, OpWrite, 0, CrcOf(Bytes("xyz")), "c.bin");
-    AppendLiteralChunk(&typed, Bytes("xyz").data(), 3);
+    BeginRecord(&typed, OpWrite, 0, CrcOf(TextBytes("xyz")), "c.bin");
+    AppendLiteralChunk(&typed, TextBytes("xyz").data(), 3);
     WriteLe32(typed.data() + typed.size() - 11, 7);
     EXPECT_TRUE(Apply(typed, dir));
-    EXPECT_EQ(Contents(dir.At("c.bin")), Bytes("xyz"));
+    EXPECT_EQ(Contents(dir.At("c.bin")), TextBytes("xyz"));
     // An empty stream verifies only against checksum 0.
     ByteVector empty;
     BeginRecord(&empty, OpWrite, 0, 5, "d.bin");
@@ -328,8 +332,8 @@ TEST(WriteRecord, ReadOnlyTargetFailsAndStays) {
     ScratchDir dir;
     ASSERT_TRUE(WriteText(dir.At("ro.bin"), "keep"));
     ASSERT_TRUE(PlatformSetReadOnly(dir.At("ro.bin").c_str()));
-    EXPECT_FALSE(Apply(WriteRecord("ro.bin", Bytes("new")), dir));
-    EXPECT_EQ(Contents(dir.At("ro.bin")), Bytes("keep"));
+    EXPECT_FALSE(Apply(WriteRecord("ro.bin", TextBytes("new")), dir));
+    EXPECT_EQ(Contents(dir.At("ro.bin")), TextBytes("keep"));
 }
 
 TEST(DeleteRecord, DeletesEvenReadOnlyAndIgnoresMissing) {
@@ -346,17 +350,17 @@ TEST(RecordPaths, OverlongAndEscapingNamesAreRefused) {
     std::string install = dir.Install();
     // Target of 259 bytes fits; its backup would not, so a patch is refused.
     std::string name(259 - install.size(), 'n');
-    ByteVector write = WriteRecord(name, Bytes("fits"));
+    ByteVector write = WriteRecord(name, TextBytes("fits"));
     EXPECT_TRUE(Apply(write, dir));
-    ByteVector patch = PatchRecordFor(name, Bytes("fits"), Bytes("new"));
+    ByteVector patch = PatchRecordFor(name, TextBytes("fits"), TextBytes("new"));
     EXPECT_FALSE(Apply(patch, dir));
-    EXPECT_EQ(Contents(dir.At(name)), Bytes("fits"));
-    EXPECT_FALSE(Apply(WriteRecord(name + "x", Bytes("too long")), dir));
+    EXPECT_EQ(Contents(dir.At(name)), TextBytes("fits"));
+    EXPECT_FALSE(Apply(WriteRecord(name + "x", TextBytes("too long")), dir));
     EXPECT_FALSE(Apply(DeleteRecord(name + "x"), dir));
     // Names that leave the installation directory.
     for (const char* escaping :
          {"..\\evil.bin", "CAR\\..\\..\\evil.bin", "\\evil.bin", "C:\\evil"}) {
-        EXPECT_FALSE(Apply(WriteRecord(escaping, Bytes("x")), dir)) << escaping;
+        EXPECT_FALSE(Apply(WriteRecord(escaping, TextBytes("x")), dir)) << escaping;
     }
 }
 
@@ -369,8 +373,8 @@ TEST(RecordPaths, WildcardNamesAreRefusedByEveryOperation) {
     ASSERT_TRUE(WriteFile(dir.At("CAR\\NR33.bin"), old));
     for (const char* name : {"CAR\\*.bin", "CAR\\NR3?.bin", "CAR\\new*.bin", "?"}) {
         SCOPED_TRACE(name);
-        EXPECT_FALSE(Apply(WriteRecord(name, Bytes("x")), dir));
-        EXPECT_FALSE(Apply(PatchRecordFor(name, old, Bytes("new")), dir));
+        EXPECT_FALSE(Apply(WriteRecord(name, TextBytes("x")), dir));
+        EXPECT_FALSE(Apply(PatchRecordFor(name, old, TextBytes("new")), dir));
         EXPECT_FALSE(Apply(DeleteRecord(name), dir));
         EXPECT_EQ(FilesUnder(dir.path), std::vector<std::string>{"CAR/NR33.bin"});
         EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), old);

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "fileutil/fileutil.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 namespace {
 
@@ -199,7 +201,7 @@ TEST(OpenWrite, CreatesMissingDirectories) {
     std::fclose(file);
     ByteVector bytes;
     ASSERT_TRUE(ReadFile(scratch.At("NEW\\SUB\\f.bin"), &bytes));
-    EXPECT_EQ(bytes, Bytes("data"));
+    EXPECT_EQ(bytes, TextBytes("data"));
     // Mixed separators: "/" in the name works like "\".
     file = OpenForWrite(scratch.At("A/B\\c.bin").c_str(), "wb");
     ASSERT_NE(file, nullptr);
@@ -214,7 +216,7 @@ TEST(OpenWrite, FileInTheWayOfADirectory) {
     EXPECT_EQ(EnumerateFiles(scratch.At("NEW").c_str(), "*.*", nullptr, 0), -1);
     ByteVector bytes;
     ASSERT_TRUE(ReadFile(scratch.At("NEW"), &bytes));
-    EXPECT_EQ(bytes, Bytes("file"));
+    EXPECT_EQ(bytes, TextBytes("file"));
 }
 
 TEST(OpenWrite, ReplacesFilesButNotReadOnlyOnes) {
@@ -234,7 +236,7 @@ TEST(OpenWrite, ReplacesFilesButNotReadOnlyOnes) {
     ASSERT_TRUE(PlatformSetReadOnly(scratch.At("ro.bin").c_str()));
     EXPECT_EQ(OpenForWrite(scratch.At("ro.bin").c_str(), "wb"), nullptr);
     ASSERT_TRUE(ReadFile(scratch.At("ro.bin"), &bytes));
-    EXPECT_EQ(bytes, Bytes("keep"));
+    EXPECT_EQ(bytes, TextBytes("keep"));
 }
 
 TEST(Delete, ForcedDeleteClearsReadOnly) {
@@ -257,7 +259,7 @@ TEST(Platform, RenameNeverReplaces) {
     EXPECT_TRUE(PlatformRename(scratch.At("a").c_str(), scratch.At("c").c_str()));
     ByteVector bytes;
     ASSERT_TRUE(ReadFile(scratch.At("b"), &bytes));
-    EXPECT_EQ(bytes, Bytes("b"));
+    EXPECT_EQ(bytes, TextBytes("b"));
     EXPECT_FALSE(Exists(scratch.At("a")));
 }
 
@@ -267,7 +269,7 @@ TEST(Platform, NamesMatchWithoutRegardToCase) {
     ASSERT_TRUE(WriteText(scratch.At("Course\\Oval.BIN"), "oval"));
     ByteVector bytes;
     ASSERT_TRUE(ReadFile(scratch.At("COURSE\\oval.bin"), &bytes));
-    EXPECT_EQ(bytes, Bytes("oval"));
+    EXPECT_EQ(bytes, TextBytes("oval"));
     EXPECT_TRUE(FileExists(scratch.At("course\\OVAL.bin").c_str()));
 }
 
@@ -286,7 +288,7 @@ TEST(Links, ForcedDeletesRemoveTheLinkAndLeaveItsTarget) {
         struct stat info;
         ASSERT_EQ(stat(target.c_str(), &info), 0) << what;
         EXPECT_EQ(info.st_mode & 07777, 0444u) << what;
-        EXPECT_EQ(Contents(target), Bytes("outside")) << what;
+        EXPECT_EQ(Contents(target), TextBytes("outside")) << what;
         chmod(target.c_str(), 0444); // each case starts read-only
     };
     auto link = [&](const char* name) {
@@ -305,10 +307,10 @@ TEST(Links, ForcedDeletesRemoveTheLinkAndLeaveItsTarget) {
     // A rebuild renames the link aside, reads through it, writes a plain new
     // file and deletes the link as its backup.
     link("d.bin");
-    EXPECT_TRUE(
-        ApplyRecord(PatchRecordFor("d.bin", Bytes("outside"), Bytes("rebuilt")), inst.Install()));
+    EXPECT_TRUE(ApplyRecord(PatchRecordFor("d.bin", TextBytes("outside"), TextBytes("rebuilt")),
+                            inst.Install()));
     expectTargetUntouched("backup of a rebuild");
-    EXPECT_EQ(Contents(inst.At("d.bin")), Bytes("rebuilt"));
+    EXPECT_EQ(Contents(inst.At("d.bin")), TextBytes("rebuilt"));
     EXPECT_EQ(FilesUnder(inst.path), std::vector<std::string>{"d.bin"});
     ASSERT_EQ(chmod(target.c_str(), 0644), 0);
 }

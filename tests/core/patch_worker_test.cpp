@@ -7,7 +7,9 @@
 #include "payload/archive_writer.h"
 #include "payload/patch_worker.h"
 #include "payload/szdd_writer.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 namespace {
 
@@ -123,24 +125,24 @@ TEST(Worker, OddButWellFormedArchivesApply) {
     ScratchDir install;
     ScratchDir temp;
     Sample sample;
-    sample.Add("same.pat", WriteRecord("a.txt", Bytes("first")));
-    sample.Add("same.pat", WriteRecord("a.txt", Bytes("second")));
-    sample.Add("", WriteRecord("b.txt", Bytes("b")));
+    sample.Add("same.pat", WriteRecord("a.txt", TextBytes("first")));
+    sample.Add("same.pat", WriteRecord("a.txt", TextBytes("second")));
+    sample.Add("", WriteRecord("b.txt", TextBytes("b")));
     sample.Build();
     sample.archive[0] = 'X';                    // magic is not checked
     WriteLe32(sample.archive.data() + 12, 999); // nor are the offsets
     sample.archive.push_back(0xEE);             // nor trailing bytes
     ASSERT_TRUE(WriteFile(temp.At("odd"), sample.archive));
     EXPECT_EQ(RunWorker(temp.At("odd"), install).status, 1);
-    EXPECT_EQ(Contents(install.At("a.txt")), Bytes("second"));
-    EXPECT_EQ(Contents(install.At("b.txt")), Bytes("b"));
+    EXPECT_EQ(Contents(install.At("a.txt")), TextBytes("second"));
+    EXPECT_EQ(Contents(install.At("b.txt")), TextBytes("b"));
 }
 
 TEST(Worker, NameLengthZeroAndOverlongNames) {
     ScratchDir install;
     ScratchDir temp;
-    ByteVector first = WriteRecord("one.txt", Bytes("1"));
-    ByteVector second = WriteRecord("two.txt", Bytes("2"));
+    ByteVector first = WriteRecord("one.txt", TextBytes("1"));
+    ByteVector second = WriteRecord("two.txt", TextBytes("2"));
     ByteVector archive = {'C', 'F', '0', '0'};
     AppendLe32(&archive, 2);
     AppendLe32(&archive, 0);
@@ -154,8 +156,8 @@ TEST(Worker, NameLengthZeroAndOverlongNames) {
     archive.insert(archive.end(), second.begin(), second.end());
     ASSERT_TRUE(WriteFile(temp.At("names"), archive));
     EXPECT_EQ(RunWorker(temp.At("names"), install).status, 1);
-    EXPECT_EQ(Contents(install.At("one.txt")), Bytes("1"));
-    EXPECT_EQ(Contents(install.At("two.txt")), Bytes("2"));
+    EXPECT_EQ(Contents(install.At("one.txt")), TextBytes("1"));
+    EXPECT_EQ(Contents(install.At("two.txt")), TextBytes("2"));
 }
 
 TEST(Worker, ArchiveCutShortInsideEntryK) {
@@ -190,11 +192,11 @@ TEST(Worker, FailingRecordStopsTheWalk) {
     ScratchDir install;
     ScratchDir temp;
     Sample sample;
-    sample.Add("0.pat", WriteRecord("a.bin", Bytes("a")));
-    ByteVector bad = WriteRecord("b.bin", Bytes("b"));
+    sample.Add("0.pat", WriteRecord("a.bin", TextBytes("a")));
+    ByteVector bad = WriteRecord("b.bin", TextBytes("b"));
     WriteLe32(bad.data() + kOffTargetCrc, 42);
     sample.Add("1.pat", bad);
-    sample.Add("2.pat", WriteRecord("c.bin", Bytes("c")));
+    sample.Add("2.pat", WriteRecord("c.bin", TextBytes("c")));
     sample.Build();
     ASSERT_TRUE(WriteFile(temp.At("a"), sample.archive));
     Outcome outcome = RunWorker(temp.At("a"), install);
@@ -243,7 +245,7 @@ TEST(Worker, MultiMegabyteArchive) {
         // Half noise, half repeating text, so that the envelope has matches.
         olds.push_back(RandomBytes(75000 + 500 * i, 100 + i));
         for (int line = 0; olds.back().size() < 150000u + 1000 * i; ++line) {
-            ByteVector text = Bytes("record " + std::to_string(line % 37) + " of the course\n");
+            ByteVector text = TextBytes("record " + std::to_string(line % 37) + " of the course\n");
             olds.back().insert(olds.back().end(), text.begin(), text.end());
         }
         ByteVector next = olds.back();
@@ -285,11 +287,11 @@ TEST(Worker, ShiftJisInstallDirectory) {
     ASSERT_TRUE(MakeDirectory(install));
     ASSERT_TRUE(MakeDirectory(install + "\\CAR"));
     ByteVector old = RandomBytes(2000, 9);
-    ByteVector next = Bytes("rebuilt");
+    ByteVector next = TextBytes("rebuilt");
     ASSERT_TRUE(WriteFile(install + "\\CAR\\A.bin", old));
     Sample sample;
     sample.Add("0.pat", PatchRecordFor("CAR\\A.bin", old, next));
-    sample.Add("1.pat", WriteRecord("NEW\\B.bin", Bytes("b")));
+    sample.Add("1.pat", WriteRecord("NEW\\B.bin", TextBytes("b")));
     sample.Build();
     ASSERT_TRUE(WriteFile(base.At("arc"), sample.archive));
     char directory[kPathSize];
@@ -297,7 +299,7 @@ TEST(Worker, ShiftJisInstallDirectory) {
     EXPECT_EQ(RunWorker(base.At("arc"), directory).status, 1);
     EXPECT_EQ(std::string(directory), install + "\\");
     EXPECT_EQ(Contents(install + "\\CAR\\A.bin"), next);
-    EXPECT_EQ(Contents(install + "\\NEW\\B.bin"), Bytes("b"));
+    EXPECT_EQ(Contents(install + "\\NEW\\B.bin"), TextBytes("b"));
     // Nothing was made beside the directory by a wrong split.
     EXPECT_EQ(EnumerateFiles(base.path.c_str(), "*", nullptr, 0), 1);
     PlatformUseShiftJis(false);
@@ -309,7 +311,7 @@ TEST(Worker, ShiftJisInstallDirectory) {
 // from 2 GiB on it is refused before anything is applied, with its reason.
 TEST(Worker, DeclaredLengthAtTheTwoGigabyteBoundary) {
     Sample sample;
-    sample.Add("00000.pat", WriteRecord("VRNL.exe", Bytes("new exe")));
+    sample.Add("00000.pat", WriteRecord("VRNL.exe", TextBytes("new exe")));
     sample.Build();
     ByteVector envelope = SzddLiteralsOnly(sample.archive);
     ScratchDir temp;
@@ -322,7 +324,7 @@ TEST(Worker, DeclaredLengthAtTheTwoGigabyteBoundary) {
         if (declared <= 0x7FFFFFFFu) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(PatchFailureReason.load(), PatchFailureNone);
-            EXPECT_EQ(Contents(install.At("VRNL.exe")), Bytes("new exe"));
+            EXPECT_EQ(Contents(install.At("VRNL.exe")), TextBytes("new exe"));
         } else {
             EXPECT_EQ(outcome.status, -1);
             EXPECT_EQ(PatchFailureReason.load(), PatchFailureStreamTooLong);

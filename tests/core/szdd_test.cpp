@@ -2,7 +2,9 @@
 
 #include "payload/lz_stream.h"
 #include "payload/szdd.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 #ifdef _WIN32
 #include <windows.h>
@@ -11,6 +13,12 @@
 #endif
 
 namespace {
+
+// Directory holding build-time fixtures (SZDD files made by mscompress).
+std::string FixtureDir() {
+    const char* dir = std::getenv("VARNELO_FIXTURES");
+    return dir != nullptr ? dir : VARNELO_FIXTURE_DIR;
+}
 
 const char* const kFixtures[] = {"empty", "one", "text", "random", "runs", "mixed"};
 
@@ -137,7 +145,7 @@ TEST(Szdd, LiteralOnlyEnvelopeAndSpaceWindow) {
     ByteVector body = WindowBody();
     ASSERT_TRUE(WriteFile(dir.At("window"), body));
     ASSERT_TRUE(ReadAll(dir.At("window"), 64, &decoded));
-    EXPECT_EQ(decoded, Bytes("x   yx   yx "));
+    EXPECT_EQ(decoded, TextBytes("x   yx   yx "));
 }
 
 #ifdef _WIN32

@@ -20,7 +20,9 @@
 #include "patch/apply_record.h"
 #include "payload/archive_writer.h"
 #include "payload/patch_worker.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 // Fault seam: the engine's renames go through renameat2; the hooks run
 // before and after the real call.
@@ -55,16 +57,15 @@ std::string Native(std::string path) {
 // A tmpfs of the given size mounted on a fresh directory, or nothing when
 // this process may not mount (not root, no CAP_SYS_ADMIN, inside a sandbox).
 struct SmallDisk {
-    std::string path;
+    ScratchDir scratch;
+    std::string path = scratch.path;
     bool mounted = false;
     explicit SmallDisk(const char* size) {
-        char templ[] = "/tmp/vnrel-disk.XXXXXX";
-        if (mkdtemp(templ) == nullptr) {
+        if (path.empty()) {
             return;
         }
-        path = templ;
         std::string options = std::string("size=") + size;
-        mounted = mount("tmpfs", templ, "tmpfs", 0, options.c_str()) == 0;
+        mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
     }
     bool MakeReadOnly() {
         return mount("tmpfs", path.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
@@ -72,9 +73,6 @@ struct SmallDisk {
     ~SmallDisk() {
         if (mounted) {
             umount2(path.c_str(), MNT_DETACH);
-        }
-        if (!path.empty()) {
-            rmdir(path.c_str());
         }
     }
     std::string At(const std::string& relative) const { return path + "\\" + relative; }
@@ -191,11 +189,11 @@ TEST(ReadOnly, FileSystem) {
     ASSERT_TRUE(WriteText(disk.At("readme.txt"), "old"));
     ASSERT_TRUE(disk.MakeReadOnly());
     EXPECT_FALSE(ApplyRecord(file.record, disk.Install()));
-    EXPECT_FALSE(ApplyRecord(WriteRecord("readme.txt", Bytes("new")), disk.Install()));
-    EXPECT_FALSE(ApplyRecord(WriteRecord("font\\new.fnt", Bytes("new")), disk.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("readme.txt", TextBytes("new")), disk.Install()));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("font\\new.fnt", TextBytes("new")), disk.Install()));
     EXPECT_TRUE(ApplyRecord(DeleteRecord("readme.txt"), disk.Install()));
     EXPECT_EQ(Contents(disk.At("CAR\\NR33.bin")), file.oldVersion);
-    EXPECT_EQ(Contents(disk.At("readme.txt")), Bytes("old"));
+    EXPECT_EQ(Contents(disk.At("readme.txt")), TextBytes("old"));
     EXPECT_EQ(FilesUnder(disk.path), (std::vector<std::string>{"CAR/NR33.bin", "readme.txt"}));
 }
 
@@ -214,8 +212,8 @@ TEST(ReadOnly, Files) {
     }
     EXPECT_TRUE(ApplyRecord(file.record, dir.Install()));
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.newVersion);
-    EXPECT_FALSE(ApplyRecord(WriteRecord("readme.txt", Bytes("new")), dir.Install()));
-    EXPECT_EQ(Contents(dir.At("readme.txt")), Bytes("old"));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("readme.txt", TextBytes("new")), dir.Install()));
+    EXPECT_EQ(Contents(dir.At("readme.txt")), TextBytes("old"));
     EXPECT_TRUE(ApplyRecord(DeleteRecord("gone.txt"), dir.Install()));
     EXPECT_EQ(FilesUnder(dir.path), (std::vector<std::string>{"CAR/NR33.bin", "readme.txt"}));
 }
@@ -233,11 +231,11 @@ TEST(InTheWay, DirectoriesAndFiles) {
     ASSERT_TRUE(WriteText(dir.At("racetex\\keep.tex"), "kept"));
 
     // A file where a folder of the path goes.
-    EXPECT_FALSE(ApplyRecord(WriteRecord("MENUDATA\\font\\f.fnt", Bytes("x")), dir.Install()));
-    EXPECT_EQ(Contents(dir.At("MENUDATA\\font")), Bytes("a file where a folder goes"));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("MENUDATA\\font\\f.fnt", TextBytes("x")), dir.Install()));
+    EXPECT_EQ(Contents(dir.At("MENUDATA\\font")), TextBytes("a file where a folder goes"));
     // A folder under the name of the file to write.
-    EXPECT_FALSE(ApplyRecord(WriteRecord("racetex", Bytes("x")), dir.Install()));
-    EXPECT_EQ(Contents(dir.At("racetex\\keep.tex")), Bytes("kept"));
+    EXPECT_FALSE(ApplyRecord(WriteRecord("racetex", TextBytes("x")), dir.Install()));
+    EXPECT_EQ(Contents(dir.At("racetex\\keep.tex")), TextBytes("kept"));
     // A folder under the backup name: the rename fails, nothing changes.
     ASSERT_TRUE(MakeDirectory(dir.At("CAR\\NR33.bin.bak")));
     EXPECT_FALSE(ApplyRecord(file.record, dir.Install()));

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "patch/apply_record.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 namespace {
 

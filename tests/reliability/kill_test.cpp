@@ -18,7 +18,9 @@
 
 #include "fileutil/fileutil.h"
 #include "payload/archive_writer.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 namespace {
 
@@ -32,18 +34,10 @@ constexpr int kRandomKills = 16;
 constexpr int kSweepPoints = 26;
 #endif
 
+// One scratch directory for the whole run, in memory where there is one.
 std::string Root() {
-    static std::string root;
-    if (root.empty()) {
-        const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        char templ[128];
-        std::snprintf(templ, sizeof templ, "%s/vnrel-kill.XXXXXX", base);
-        if (mkdtemp(templ) != nullptr) {
-            root = templ;
-            std::atexit([] { RemoveTree(Root()); });
-        }
-    }
-    return root;
+    static ScratchDir root(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+    return root.path;
 }
 
 // A new version made of ranges of the old one (out of order) and new bytes.
@@ -72,8 +66,8 @@ void AddRebuild(ByteVector* record, const ByteVector& oldVersion, ByteVector* ne
 }
 
 struct Update {
-    std::map<std::string, ByteVector> installed; // relative "\" path -> contents
-    std::map<std::string, uint32_t> expected;    // relative "/" path -> checksum
+    Tree installed;                           // relative "\" path -> contents
+    std::map<std::string, uint32_t> expected; // relative "/" path -> checksum
     std::string archive;
     std::string install;
 };
@@ -152,13 +146,7 @@ const Update& TheUpdate() {
 
 void Restore(const Update& update) {
     RemoveTree(update.install);
-    ASSERT_TRUE(MakeDirectory(update.install));
-    for (const auto& file : update.installed) {
-        std::string path = update.install + "\\" + file.first;
-        std::string folder = path.substr(0, path.rfind('\\'));
-        MakeDirectory(folder);
-        ASSERT_TRUE(WriteFile(path, file.second)) << path;
-    }
+    ASSERT_TRUE(WriteTree(update.install, update.installed));
 }
 
 // Relative "/" path -> checksum of every file under dir.
@@ -206,10 +194,8 @@ RunResult RunApply(const Update& update, double delaySeconds, long killAt, const
         if (killPath != nullptr) {
             setenv("VARNELO_KILL_PATH", killPath, 1);
         }
-        // VARNELO_VNPATCH in the environment tries another build of the tool.
-        const char* tool = std::getenv("VARNELO_VNPATCH");
-        tool = tool != nullptr ? tool : VARNELO_VNPATCH;
-        execl(tool, tool, "apply", update.archive.c_str(), update.install.c_str(),
+        std::string tool = VnpatchPath();
+        execl(tool.c_str(), tool.c_str(), "apply", update.archive.c_str(), update.install.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -259,7 +245,7 @@ TEST(Kill, AtRandomTimes) {
     ASSERT_EQ(RunApply(update, -1, 0, nullptr).exitCode, 0);
     double length = Now() - start;
     unsigned seed = static_cast<unsigned>(std::time(nullptr));
-    std::mt19937 random(seed);
+    SeededRandom random(seed);
     std::uniform_real_distribution<double> when(0.0, length);
     int killed = 0;
     int attempts = kRandomKills;

@@ -9,11 +9,11 @@
 
 #include "patch/apply_record.h"
 #include "payload/archive_writer.h"
-#include "tests/core/test_support.h"
+#include "tests/support/records.h"
+
+using namespace testsupport;
 
 namespace {
-
-std::string VnpatchPath;
 
 // Opens the file the way another program holding it would: no sharing.
 HANDLE Lock(const std::string& path, DWORD share) {
@@ -23,7 +23,7 @@ HANDLE Lock(const std::string& path, DWORD share) {
 
 // Runs vnpatch apply in a process of its own; its exit code, or -1.
 int RunVnpatchApply(const std::string& archive, const std::string& install) {
-    std::string command = "\"" + VnpatchPath + "\" apply \"" + archive + "\" \"" + install + "\"";
+    std::string command = "\"" + VnpatchPath() + "\" apply \"" + archive + "\" \"" + install + "\"";
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
@@ -86,7 +86,6 @@ TEST(Locked, WriteOverAHeldFileFails) {
 // third target: the first two stay applied, the run fails at entry 2, the held
 // file is untouched and no backup is left; released, a second run finishes.
 TEST(Locked, VnpatchStopsAtTheHeldFileAndASecondRunFinishes) {
-    ASSERT_FALSE(VnpatchPath.empty()) << "pass the path of vnpatch.exe";
     ScratchDir dir;
     ScratchDir work;
     const char* names[3] = {"CAR\\A.bin", "CAR\\B.bin", "CAR\\C.bin"};
@@ -121,12 +120,4 @@ TEST(Locked, VnpatchStopsAtTheHeldFileAndASecondRunFinishes) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Contents(dir.At(names[i])), news[i]) << names[i];
     }
-}
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (argc > 1) {
-        VnpatchPath = argv[1];
-    }
-    return RUN_ALL_TESTS();
 }

@@ -10,16 +10,17 @@
 #include "patch/crc32.h"
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
-#include "tools_support.h"
+#include "tests/support/test_support.h"
+
+using namespace testsupport;
 
 namespace {
 
 class BuildVerifyTest : public ::testing::Test {
   protected:
-    void SetUp() override { dir = MakeScratch("build"); }
-    void TearDown() override { RemoveTree(dir); }
     std::string P(const std::string& name) const { return Quote(dir + "/" + name); }
-    std::string dir;
+    ScratchDir scratch;
+    std::string dir = scratch.path;
 };
 
 struct Line {
@@ -53,9 +54,9 @@ std::string Lower(std::string text) {
     return text;
 }
 
-Bytes Moved(const Bytes& base, size_t cut) {
-    Bytes out(base.begin() + cut, base.end());
-    Bytes middle = Random(777, 99);
+ByteVector Moved(const ByteVector& base, size_t cut) {
+    ByteVector out(base.begin() + cut, base.end());
+    ByteVector middle = RandomBytes(777, 99);
     out.insert(out.end(), middle.begin(), middle.end());
     out.insert(out.end(), base.begin(), base.begin() + cut);
     return out;
@@ -143,17 +144,17 @@ void ExpectPredicted(const std::string& verifyOut, const std::string& applyOut,
 }
 
 TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
-    Bytes model = Random(200000, 1);
-    Bytes modelOther = model;
+    ByteVector model = RandomBytes(200000, 1);
+    ByteVector modelOther = model;
     modelOther[5000] ^= 1; // a second older version of the same file
-    Bytes tex = Random(40000, 2);
+    ByteVector tex = RandomBytes(40000, 2);
     for (const char* t : {"old1", "old2", "old3"}) {
         std::string root = dir + "/" + t;
         PutFile(root, "CAR/model.bin", std::string(t) == "old2" ? modelOther : model);
         PutFile(root, "same.txt", TextBytes("unchanged\n"));
         PutFile(root, "gone/away.dat", TextBytes("deleted in the new version"));
         PutFile(root, "empty_then_full.bin", {});
-        PutFile(root, "unrelated.bin", Random(3000, 3));
+        PutFile(root, "unrelated.bin", RandomBytes(3000, 3));
         PutFile(root, "racetex/deep/er/tex.bmp", tex);
     }
     PutFile(dir + "/old1", "only_in_old1.txt", TextBytes("x"));
@@ -163,8 +164,8 @@ TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
     PutFile(root, "CAR/model.bin", Moved(model, 120000));
     PutFile(root, "same.txt", TextBytes("unchanged\n"));
     PutFile(root, "empty_then_full.bin", TextBytes("now with contents"));
-    PutFile(root, "unrelated.bin", Random(3000, 4));
-    Bytes texNew = tex;
+    PutFile(root, "unrelated.bin", RandomBytes(3000, 4));
+    ByteVector texNew = tex;
     texNew.insert(texNew.begin() + 20000, 64, 0xEE);
     PutFile(root, "racetex/deep/er/tex.bmp", texNew);
     PutFile(root, "new_to_old2.bin", Moved(model, 1000));
@@ -205,12 +206,12 @@ TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
     }
 
     ASSERT_EQ(0, Vnpatch("compress " + P("a.cf") + " " + P("a.sz")));
-    std::map<std::string, Bytes> wanted = ReadTree(dir + "/new");
+    std::map<std::string, ByteVector> wanted = ReadTree(dir + "/new");
     for (const char* t : {"old1", "old2", "old3"}) {
         SCOPED_TRACE(t);
         std::string copy = dir + "/inst_" + t;
         CopyTree(dir + "/" + t, copy);
-        std::map<std::string, Bytes> before = ReadTree(copy);
+        std::map<std::string, ByteVector> before = ReadTree(copy);
         EXPECT_EQ(0, Vnpatch("verify " + P("a.sz") + " " + Quote(copy), &out)) << out;
         EXPECT_NE(std::string::npos, out.find("result complete")) << out;
         EXPECT_EQ(std::string::npos, out.find("FAIL")) << out;
@@ -225,8 +226,8 @@ TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
 }
 
 TEST_F(BuildVerifyTest, IdenticalTreesGiveAnEmptyArchive) {
-    PutFile(dir + "/old", "a/b.bin", Random(100, 1));
-    PutFile(dir + "/new", "a/b.bin", Random(100, 1));
+    PutFile(dir + "/old", "a/b.bin", RandomBytes(100, 1));
+    PutFile(dir + "/new", "a/b.bin", RandomBytes(100, 1));
     std::string out;
     ASSERT_EQ(0,
               Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out));
@@ -240,8 +241,8 @@ TEST_F(BuildVerifyTest, IdenticalTreesGiveAnEmptyArchive) {
 // One installation state per case; verify's verdict and exit code, and the
 // same outcome from apply.
 TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
-    Bytes old = Random(50000, 5);
-    Bytes now = Moved(old, 20000);
+    ByteVector old = RandomBytes(50000, 5);
+    ByteVector now = Moved(old, 20000);
     PutFile(dir + "/old", "d/f.bin", old);
     PutFile(dir + "/old", "g.txt", TextBytes("one"));
     PutFile(dir + "/new", "d/f.bin", now);
@@ -277,7 +278,7 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
         CopyTree(dir + "/old", inst);
         std::string name = c.name;
         if (name == "other_version") {
-            PutFile(inst, "d/f.bin", Random(50000, 6));
+            PutFile(inst, "d/f.bin", RandomBytes(50000, 6));
         } else if (name == "missing_target") {
             RemoveTree(inst + "/d/f.bin");
         } else if (name == "bak_in_the_way") {
@@ -287,12 +288,13 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
             PutFile(inst, "d/f.bin.bak", TextBytes("stale"));
         } else if (name == "matching_bak_is_put_back") {
             PutFile(inst, "d/f.bin.bak", old);
-            PutFile(inst, "d/f.bin", Bytes(now.begin(), now.begin() + 30000)); // a killed rebuild
+            PutFile(inst, "d/f.bin",
+                    ByteVector(now.begin(), now.begin() + 30000)); // a killed rebuild
         } else {
             PutFile(inst, "d/f.bin.bak", old);
             PutFile(inst, "d/f.bin", TextBytes("the user's own"));
         }
-        std::map<std::string, Bytes> before = ReadTree(inst);
+        std::map<std::string, ByteVector> before = ReadTree(inst);
         int code = Vnpatch("verify " + P("a.cf") + " " + Quote(inst), &out);
         EXPECT_NE(std::string::npos, out.find(c.expect)) << out;
         EXPECT_EQ(c.complete ? 0 : 1, code) << out;
@@ -313,7 +315,7 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
 }
 
 TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
-    Bytes old = TextBytes("0123456789abcdefghij");
+    ByteVector old = TextBytes("0123456789abcdefghij");
     PutFile(dir + "/inst", "f.bin", old);
     uint32_t oldCrc = Crc32(static_cast<int32_t>(old.size()), old.data());
     struct Case {
@@ -366,8 +368,8 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
     EXPECT_EQ(1, Vnpatch("verify " + P("skip.cf") + " " + P("inst"), &out));
     EXPECT_NE(std::string::npos, out.find("skip: the file is another version")) << out;
     EXPECT_EQ(0, Vnpatch("apply " + P("skip.cf") + " " + P("inst"), &out)) << out;
-    Bytes still;
-    ASSERT_TRUE(ReadAll(dir + "/inst/f.bin", &still));
+    ByteVector still;
+    ASSERT_TRUE(ReadFile(dir + "/inst/f.bin", &still));
     EXPECT_EQ(old, still);
 
     PutFile(dir + "/newtree", "f.bin", TextBytes("abcdefghij0123456789"));
@@ -378,8 +380,8 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
     EXPECT_EQ(0, Vnpatch("verify " + P("g.cf") + " " + P("inst"), &out)) << out;
 
     // An archive cut inside its only entry.
-    Bytes archive;
-    ASSERT_TRUE(ReadAll(dir + "/g.cf", &archive));
+    ByteVector archive;
+    ASSERT_TRUE(ReadFile(dir + "/g.cf", &archive));
     archive.resize(archive.size() - 3);
     PutFile(dir, "cut.cf", archive);
     EXPECT_EQ(1, Vnpatch("verify " + P("cut.cf") + " " + P("inst"), &out));
@@ -391,7 +393,7 @@ TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
 TEST_F(BuildVerifyTest, InspectFlagsTheRecordsApplyRefuses) {
     PutFile(dir + "/inst", "keep.txt", TextBytes("x"));
     size_t room = 259 - (dir + "/inst\\").size(); // longest name that fits there
-    Bytes old = TextBytes("old");
+    ByteVector old = TextBytes("old");
     uint32_t oldCrc = Crc32(3, old.data());
     struct Case {
         const char* what;
@@ -436,8 +438,8 @@ TEST_F(BuildVerifyTest, RealSizeTreesBuildVerifyAndApply) {
     uint32_t seed = 100;
     for (int i = 0; i < 30; ++i) {
         size_t size = i == 0 ? 10000000 : i < 5 ? 4000000 : 600000;
-        Bytes old = Random(size, seed++);
-        Bytes now = old;
+        ByteVector old = RandomBytes(size, seed++);
+        ByteVector now = old;
         if (i % 3 == 0) {
             now = Moved(old, size / 3);
         } else if (i % 3 == 1) {
@@ -454,8 +456,8 @@ TEST_F(BuildVerifyTest, RealSizeTreesBuildVerifyAndApply) {
               Vnpatch("build --old " + P("old") + " --new " + P("new") + " -o " + P("a.cf"), &out))
         << out;
     ASSERT_EQ(0, Vnpatch("compress " + P("a.cf") + " " + P("a.sz"), &out)) << out;
-    Bytes archive;
-    ASSERT_TRUE(ReadAll(dir + "/a.cf", &archive));
+    ByteVector archive;
+    ASSERT_TRUE(ReadFile(dir + "/a.cf", &archive));
     EXPECT_LT(archive.size(), 1000000u); // the changes, not the files
     CopyTree(dir + "/old", dir + "/inst");
     EXPECT_EQ(0, Vnpatch("verify " + P("a.sz") + " " + P("inst"), &out)) << out;

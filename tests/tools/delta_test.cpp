@@ -6,18 +6,20 @@
 
 #include "patch/crc32.h"
 #include "patch/record_format.h"
+#include "tests/support/test_support.h"
 #include "tools/delta/crc_stream.h"
 #include "tools/delta/delta.h"
-#include "tools_support.h"
+
+using namespace testsupport;
 
 namespace {
 
 struct Encoded {
-    Bytes stream;
+    ByteVector stream;
     DeltaStats stats;
 };
 
-Encoded Encode(const Bytes& old, const Bytes& now, int32_t minCopy = kDeltaMinCopy) {
+Encoded Encode(const ByteVector& old, const ByteVector& now, int32_t minCopy = kDeltaMinCopy) {
     FILE* in = std::tmpfile();
     FILE* spool = std::tmpfile();
     if (!now.empty()) {
@@ -41,8 +43,8 @@ Encoded Encode(const Bytes& old, const Bytes& now, int32_t minCopy = kDeltaMinCo
 }
 
 // Applies the stream as the engine does, checking every chunk on the way.
-Bytes Rebuild(const Bytes& old, const Bytes& stream, int32_t minCopy) {
-    Bytes out;
+ByteVector Rebuild(const ByteVector& old, const ByteVector& stream, int32_t minCopy) {
+    ByteVector out;
     size_t pos = 0;
     bool lastWasCopy = false;
     uint32_t lastEnd = 0;
@@ -71,7 +73,7 @@ Bytes Rebuild(const Bytes& old, const Bytes& stream, int32_t minCopy) {
 }
 
 TEST(CrcStream, MatchesTheEngineChecksumInAnyPieces) {
-    Bytes data = Random(100003, 5);
+    ByteVector data = RandomBytes(100003, 5);
     for (size_t piece : {size_t(1), size_t(7), size_t(4096), data.size()}) {
         CrcStream crc;
         CrcBegin(&crc);
@@ -80,7 +82,7 @@ TEST(CrcStream, MatchesTheEngineChecksumInAnyPieces) {
         }
         EXPECT_EQ(Crc32(static_cast<int32_t>(data.size()), data.data()), CrcValue(&crc));
     }
-    Bytes digits = TextBytes("123456789");
+    ByteVector digits = TextBytes("123456789");
     CrcStream crc;
     CrcBegin(&crc);
     CrcUpdate(&crc, digits.data(), digits.size());
@@ -90,24 +92,24 @@ TEST(CrcStream, MatchesTheEngineChecksumInAnyPieces) {
 }
 
 TEST(Delta, RebuildsVariedPairsExactly) {
-    Bytes base = Random(300000, 11);
-    Bytes moved(base.begin() + 200000, base.end());
+    ByteVector base = RandomBytes(300000, 11);
+    ByteVector moved(base.begin() + 200000, base.end());
     moved.insert(moved.end(), base.begin(), base.begin() + 200000);
-    Bytes edited = base;
+    ByteVector edited = base;
     for (size_t i = 1000; i < edited.size(); i += 9000) {
         edited[i] ^= 0x5A; // scattered one-byte changes keep the alignment
     }
-    Bytes inserted = base;
-    Bytes extra = Random(5000, 12);
+    ByteVector inserted = base;
+    ByteVector extra = RandomBytes(5000, 12);
     inserted.insert(inserted.begin() + 150000, extra.begin(), extra.end());
-    Bytes repeated;
+    ByteVector repeated;
     for (int i = 0; i < 6; ++i) {
         repeated.insert(repeated.end(), base.begin() + 1000, base.begin() + 51000);
     }
     struct Case {
         const char* name;
-        Bytes old;
-        Bytes now;
+        ByteVector old;
+        ByteVector now;
         double maxRatio; // stream size / new size
     };
     std::vector<Case> cases = {
@@ -116,11 +118,11 @@ TEST(Delta, RebuildsVariedPairsExactly) {
         {"scattered_edits", base, edited, 0.05},
         {"insertion", base, inserted, 0.03},
         {"repeats_of_one_block", base, repeated, 0.01},
-        {"unrelated", base, Random(50000, 13), 1.01},
-        {"empty_old", {}, Random(1000, 14), 1.01},
+        {"unrelated", base, RandomBytes(50000, 13), 1.01},
+        {"empty_old", {}, RandomBytes(1000, 14), 1.01},
         {"empty_new", base, {}, 0.0},
         {"tiny", TextBytes("abc"), TextBytes("abcd"), 10.0},
-        {"runs", Bytes(100000, 0), Bytes(150000, 0), 0.01},
+        {"runs", ByteVector(100000, 0), ByteVector(150000, 0), 0.01},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,8 +136,8 @@ TEST(Delta, RebuildsVariedPairsExactly) {
 
 TEST(Delta, NewFileLargerThanTheWindowAndOldLargerThanTheIndex) {
     // The new file crosses several windows; matches run over their edges.
-    Bytes old = Random(kDeltaWindow / 2 + 12345, 21);
-    Bytes now;
+    ByteVector old = RandomBytes(kDeltaWindow / 2 + 12345, 21);
+    ByteVector now;
     while (now.size() < size_t(kDeltaWindow) * 2 + 777) {
         now.insert(now.end(), old.begin() + 4000, old.end());
         now.push_back(0x42);
@@ -146,9 +148,9 @@ TEST(Delta, NewFileLargerThanTheWindowAndOldLargerThanTheIndex) {
 }
 
 TEST(Delta, LongLiteralsAreSplitIntoBoundedChunks) {
-    Bytes now = Random(kDeltaMaxLiteral * 2 + 5, 31);
-    Encoded e = Encode(Bytes(64, 1), now);
-    EXPECT_EQ(now, Rebuild(Bytes(64, 1), e.stream, 8));
+    ByteVector now = RandomBytes(kDeltaMaxLiteral * 2 + 5, 31);
+    Encoded e = Encode(ByteVector(64, 1), now);
+    EXPECT_EQ(now, Rebuild(ByteVector(64, 1), e.stream, 8));
     EXPECT_EQ(3, e.stats.literalChunks);
 }
 

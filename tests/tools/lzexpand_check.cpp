@@ -9,48 +9,13 @@
 #include <vector>
 
 #include "payload/szdd_writer.h"
+#include "tests/support/test_support.h"
+
+using namespace testsupport;
 
 namespace {
 
-typedef std::vector<unsigned char> Bytes;
-
-Bytes Random(size_t count, uint32_t seed) {
-    Bytes out(count);
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < count; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = static_cast<unsigned char>(x >> 11);
-    }
-    return out;
-}
-
-bool WriteBytes(const std::string& path, const Bytes& bytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        return false;
-    }
-    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-bool ReadBytes(const std::string& path, Bytes* bytes) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return false;
-    }
-    bytes->clear();
-    unsigned char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        bytes->insert(bytes->end(), buffer, buffer + got);
-    }
-    std::fclose(f);
-    return true;
-}
-
-bool ExpandWithLzRead(const std::string& path, Bytes* out) {
+bool ExpandWithLzRead(const std::string& path, ByteVector* out) {
     OFSTRUCT of;
     INT handle = LZOpenFileA(const_cast<char*>(path.c_str()), &of, OF_READ);
     if (handle < 0) {
@@ -73,7 +38,7 @@ bool ExpandWithLzRead(const std::string& path, Bytes* out) {
     return true;
 }
 
-bool ExpandWithLzCopy(const std::string& from, const std::string& to, Bytes* out) {
+bool ExpandWithLzCopy(const std::string& from, const std::string& to, ByteVector* out) {
     OFSTRUCT ofFrom;
     OFSTRUCT ofTo;
     INT source = LZOpenFileA(const_cast<char*>(from.c_str()), &ofFrom, OF_READ);
@@ -85,31 +50,31 @@ bool ExpandWithLzCopy(const std::string& from, const std::string& to, Bytes* out
     if (target >= 0) {
         LZClose(target);
     }
-    return ok && ReadBytes(to, out);
+    return ok && ReadFile(to, out);
 }
 
 } // namespace
 
 int main() {
-    char temp[MAX_PATH];
-    if (GetTempPathA(sizeof temp, temp) == 0) {
+    ScratchDir scratch;
+    if (scratch.path.empty()) {
         std::printf("no temporary directory\n");
         return 1;
     }
-    std::string base = std::string(temp) + "vnp_lzcheck_" + std::to_string(GetCurrentProcessId());
-    std::vector<std::pair<std::string, Bytes>> samples;
+    std::string base = scratch.At("lzcheck");
+    std::vector<std::pair<std::string, ByteVector>> samples;
     samples.push_back({"empty", {}});
     samples.push_back({"one", {'Q'}});
-    samples.push_back({"spaces", Bytes(6000, ' ')});
-    samples.push_back({"run", Bytes(50000, 7)});
-    samples.push_back({"random", Random(30000, 1)});
+    samples.push_back({"spaces", ByteVector(6000, ' ')});
+    samples.push_back({"run", ByteVector(50000, 7)});
+    samples.push_back({"random", RandomBytes(30000, 1)});
     std::string text;
     for (int i = 0; i < 4000; ++i) {
         text += "record " + std::to_string(i % 97) + " of the course file\r\n";
     }
-    samples.push_back({"text", Bytes(text.begin(), text.end())});
-    Bytes period = Random(4095, 2);
-    Bytes edge;
+    samples.push_back({"text", ByteVector(text.begin(), text.end())});
+    ByteVector period = RandomBytes(4095, 2);
+    ByteVector edge;
     for (int i = 0; i < 30; ++i) {
         edge.insert(edge.end(), period.begin(), period.end());
         edge.push_back(static_cast<unsigned char>(i));
@@ -121,11 +86,11 @@ int main() {
     for (const auto& sample : samples) {
         std::string packedPath = base + "_" + sample.first + ".sz";
         std::string copyPath = base + "_" + sample.first + ".out";
-        Bytes packed;
-        Bytes viaRead;
-        Bytes viaCopy;
+        ByteVector packed;
+        ByteVector viaRead;
+        ByteVector viaCopy;
         bool ok = SzddCompressBuffer(sample.second.data(), sample.second.size(), &packed) &&
-                  WriteBytes(packedPath, packed) && ExpandWithLzRead(packedPath, &viaRead) &&
+                  WriteFile(packedPath, packed) && ExpandWithLzRead(packedPath, &viaRead) &&
                   viaRead == sample.second && ExpandWithLzCopy(packedPath, copyPath, &viaCopy) &&
                   viaCopy == sample.second;
         std::printf("%-12s %7zu bytes -> %7zu: %s\n", sample.first.c_str(), sample.second.size(),

@@ -7,43 +7,45 @@
 
 #include "payload/szdd.h"
 #include "payload/szdd_writer.h"
-#include "tools_support.h"
+#include "tests/support/test_support.h"
+
+using namespace testsupport;
 
 namespace {
 
 struct Sample {
     const char* name;
-    Bytes bytes;
+    ByteVector bytes;
 };
 
 std::vector<Sample> Samples() {
     std::vector<Sample> samples;
     samples.push_back({"empty", {}});
     samples.push_back({"one", {'Z'}});
-    samples.push_back({"spaces", Bytes(5000, ' ')}); // all from the preset window
-    samples.push_back({"run", Bytes(100000, 0xAB)});
-    samples.push_back({"random", Random(70000, 1)});
+    samples.push_back({"spaces", ByteVector(5000, ' ')}); // all from the preset window
+    samples.push_back({"run", ByteVector(100000, 0xAB)});
+    samples.push_back({"random", RandomBytes(70000, 1)});
     std::string text;
     for (int i = 0; i < 3000; ++i) {
         text += "line " + std::to_string(i * 7 % 113) + ": the quick brown fox\r\n";
     }
     samples.push_back({"text", TextBytes(text)});
     // Repeats at distances around the window's reach, across block edges.
-    Bytes period = Random(4095, 2);
-    Bytes edge;
+    ByteVector period = RandomBytes(4095, 2);
+    ByteVector edge;
     for (int i = 0; i < 40; ++i) {
         edge.insert(edge.end(), period.begin(), period.end());
         edge.push_back(static_cast<unsigned char>(i));
     }
     samples.push_back({"window_edge", edge});
     // Matches from exactly the window's reach, across every block edge.
-    Bytes reach;
+    ByteVector reach;
     for (int i = 0; i < 50; ++i) {
         reach.insert(reach.end(), period.begin(), period.end());
     }
     samples.push_back({"window_reach", reach});
-    Bytes mixed = Random(kSzddBlockSize + 17, 3);
-    Bytes tail = Random(300, 4);
+    ByteVector mixed = RandomBytes(kSzddBlockSize + 17, 3);
+    ByteVector tail = RandomBytes(300, 4);
     for (int i = 0; i < 200; ++i) {
         mixed.insert(mixed.end(), tail.begin(), tail.end());
         mixed.push_back(' ');
@@ -52,9 +54,9 @@ std::vector<Sample> Samples() {
     return samples;
 }
 
-Bytes ExpandWithReader(const std::string& path, bool* ok) {
+ByteVector ExpandWithReader(const std::string& path, bool* ok) {
     SzddReader* reader = new SzddReader;
-    Bytes out;
+    ByteVector out;
     *ok = SzddOpen(reader, path.c_str());
     if (*ok) {
         unsigned char buffer[5000];
@@ -71,15 +73,14 @@ Bytes ExpandWithReader(const std::string& path, bool* ok) {
 
 class SzddWriterTest : public ::testing::Test {
   protected:
-    void SetUp() override { dir = MakeScratch("szdd"); }
-    void TearDown() override { RemoveTree(dir); }
-    std::string dir;
+    ScratchDir scratch;
+    std::string dir = scratch.path;
 };
 
 TEST_F(SzddWriterTest, HeaderAndRoundTripThroughOurReader) {
     for (const Sample& s : Samples()) {
         SCOPED_TRACE(s.name);
-        Bytes packed;
+        ByteVector packed;
         ASSERT_TRUE(SzddCompressBuffer(s.bytes.data(), s.bytes.size(), &packed));
         ASSERT_GE(packed.size(), 14u);
         EXPECT_EQ(0, std::memcmp(packed.data(), kSzddSignature, 8));
@@ -99,15 +100,15 @@ TEST_F(SzddWriterTest, HeaderAndRoundTripThroughOurReader) {
 TEST_F(SzddWriterTest, StreamedFileAndPiecewiseFeedEqualTheWholeBuffer) {
     for (const Sample& s : Samples()) {
         SCOPED_TRACE(s.name);
-        Bytes whole;
+        ByteVector whole;
         ASSERT_TRUE(SzddCompressBuffer(s.bytes.data(), s.bytes.size(), &whole));
         PutFile(dir, "in", s.bytes);
         ASSERT_TRUE(SzddCompressFile((dir + "/in").c_str(), (dir + "/out").c_str()));
-        Bytes streamed;
-        ASSERT_TRUE(ReadAll(dir + "/out", &streamed));
+        ByteVector streamed;
+        ASSERT_TRUE(ReadFile(dir + "/out", &streamed));
         EXPECT_EQ(whole, streamed);
 
-        Bytes body(14, 0);
+        ByteVector body(14, 0);
         SzddWriter* w = new SzddWriter;
         SzddWriterBegin(w, &body);
         size_t at = 0;
@@ -128,9 +129,10 @@ TEST_F(SzddWriterTest, MsexpandDecodesOurOutputByteForByte) {
         SCOPED_TRACE(s.name);
         PutFile(dir, "in", s.bytes);
         ASSERT_EQ(0, Vnpatch("compress " + Quote(dir + "/in") + " " + Quote(dir + "/in.sz")));
-        ASSERT_EQ(0, Shell("msexpand < " + Quote(dir + "/in.sz") + " > " + Quote(dir + "/back")));
-        Bytes back;
-        ASSERT_TRUE(ReadAll(dir + "/back", &back));
+        ASSERT_EQ(0,
+                  RunCommand("msexpand < " + Quote(dir + "/in.sz") + " > " + Quote(dir + "/back")));
+        ByteVector back;
+        ASSERT_TRUE(ReadFile(dir + "/back", &back));
         EXPECT_EQ(s.bytes, back);
     }
 }
@@ -140,14 +142,14 @@ TEST_F(SzddWriterTest, OurExpandDecodesMscompressOutput) {
         SCOPED_TRACE(s.name);
         PutFile(dir, "data.bin", s.bytes);
         // mscompress writes "data.bin_" beside its input.
-        ASSERT_EQ(0, Shell("cd " + Quote(dir) + " && rm -f data.bin_ && mscompress data.bin"));
+        ASSERT_EQ(0, RunCommand("cd " + Quote(dir) + " && rm -f data.bin_ && mscompress data.bin"));
         ASSERT_EQ(0, Vnpatch("expand " + Quote(dir + "/data.bin_") + " " + Quote(dir + "/back")));
-        ASSERT_EQ(0,
-                  Shell("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
-        Bytes back;
-        Bytes ref;
-        ASSERT_TRUE(ReadAll(dir + "/back", &back));
-        ASSERT_TRUE(ReadAll(dir + "/ref", &ref));
+        ASSERT_EQ(
+            0, RunCommand("msexpand < " + Quote(dir + "/data.bin_") + " > " + Quote(dir + "/ref")));
+        ByteVector back;
+        ByteVector ref;
+        ASSERT_TRUE(ReadFile(dir + "/back", &back));
+        ASSERT_TRUE(ReadFile(dir + "/ref", &ref));
         // mscompress garbles inputs of up to two bytes (one stray or wrong
         // body byte, the header's length kept); msexpand writes what the body
         // holds there, and so do we.
@@ -159,8 +161,8 @@ TEST_F(SzddWriterTest, OurExpandDecodesMscompressOutput) {
 }
 
 // Smallest body for the bytes by trying every distance at every position.
-size_t SmallestBody(const Bytes& input) {
-    Bytes text(4096, ' ');
+size_t SmallestBody(const ByteVector& input) {
+    ByteVector text(4096, ' ');
     text.insert(text.end(), input.begin(), input.end());
     std::vector<uint64_t> bits(text.size() + 1, 0);
     for (size_t p = text.size(); p-- > 4096;) {
@@ -185,8 +187,8 @@ TEST_F(SzddWriterTest, BodyIsTheSmallestTheFormatAllows) {
     // Patch-archive-like bytes: 12-byte chunk heads, mostly zero, with many
     // equal candidates that differ a few bytes on; plus the samples above
     // that fit one parse block.
-    Bytes heads;
-    Bytes noise = Random(3000, 5);
+    ByteVector heads;
+    ByteVector noise = RandomBytes(3000, 5);
     for (size_t i = 0; heads.size() < 12000; ++i) {
         unsigned char head[12] = {0, 0, 0, 0, noise[i], 0, 0, 0, noise[i + 1], noise[i + 2], 0, 0};
         heads.insert(heads.end(), head, head + 12);
@@ -202,7 +204,7 @@ TEST_F(SzddWriterTest, BodyIsTheSmallestTheFormatAllows) {
     }
     for (const Sample& s : samples) {
         SCOPED_TRACE(s.name);
-        Bytes packed;
+        ByteVector packed;
         ASSERT_TRUE(SzddCompressBuffer(s.bytes.data(), s.bytes.size(), &packed));
         EXPECT_EQ(14 + SmallestBody(s.bytes), packed.size());
     }
@@ -212,21 +214,21 @@ TEST_F(SzddWriterTest, BodyIsTheSmallestTheFormatAllows) {
 // when the header declared another length; a plain file is copied; another
 // compression mode is refused and nothing is written.
 TEST_F(SzddWriterTest, ExpandWritesWhatTheBodyHolds) {
-    Bytes data = Random(20000, 9);
-    Bytes packed;
+    ByteVector data = RandomBytes(20000, 9);
+    ByteVector packed;
     ASSERT_TRUE(SzddCompressBuffer(data.data(), data.size(), &packed));
-    auto declare = [](Bytes bytes, uint32_t length) {
+    auto declare = [](ByteVector bytes, uint32_t length) {
         for (int i = 0; i < 4; ++i) {
             bytes[10 + i] = static_cast<unsigned char>(length >> (8 * i));
         }
         return bytes;
     };
-    Bytes cut(packed.begin(), packed.begin() + static_cast<long>(packed.size() / 2));
-    Bytes modeB = packed;
+    ByteVector cut(packed.begin(), packed.begin() + static_cast<long>(packed.size() / 2));
+    ByteVector modeB = packed;
     modeB[8] = 'B';
     struct Case {
         const char* what;
-        Bytes input;
+        ByteVector input;
         bool warns;
     };
     const Case cases[] = {
@@ -243,8 +245,8 @@ TEST_F(SzddWriterTest, ExpandWritesWhatTheBodyHolds) {
         ASSERT_EQ(0, Vnpatch("expand " + Quote(dir + "/in") + " " + Quote(dir + "/back"), &output))
             << output;
         EXPECT_EQ(c.warns, output.find("warning") != std::string::npos) << output;
-        Bytes back;
-        ASSERT_TRUE(ReadAll(dir + "/back", &back));
+        ByteVector back;
+        ASSERT_TRUE(ReadFile(dir + "/back", &back));
         if (c.input == cut) {
             // The decoded start of the data, as far as the body's items go.
             EXPECT_GT(back.size(), data.size() / 4);
@@ -259,16 +261,16 @@ TEST_F(SzddWriterTest, ExpandWritesWhatTheBodyHolds) {
     std::string output;
     EXPECT_NE(0, Vnpatch("expand " + Quote(dir + "/modeB") + " " + Quote(dir + "/back"), &output));
     EXPECT_NE(std::string::npos, output.find("mode other than 'A'")) << output;
-    Bytes back;
-    EXPECT_FALSE(ReadAll(dir + "/back", &back));
+    ByteVector back;
+    EXPECT_FALSE(ReadFile(dir + "/back", &back));
     EXPECT_NE(0, Vnpatch("compress " + Quote(dir + "/missing") + " " + Quote(dir + "/x")));
 }
 
 // The commands that read archives refuse a stream of 2 GiB or more with the
 // reason, and read one just below as far as its body goes.
 TEST_F(SzddWriterTest, ArchiveDeclaringTwoGigabytesIsRefusedWithItsReason) {
-    Bytes archive = {'C', 'F', '0', '0', 0, 0, 0, 0}; // no entries
-    Bytes packed;
+    ByteVector archive = {'C', 'F', '0', '0', 0, 0, 0, 0}; // no entries
+    ByteVector packed;
     ASSERT_TRUE(SzddCompressBuffer(archive.data(), archive.size(), &packed));
     PutFile(dir + "/inst", "keep.txt", TextBytes("x"));
     for (uint32_t declared : {0x7FFFFFFFu, 0x80000000u}) {
