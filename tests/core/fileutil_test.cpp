@@ -349,8 +349,8 @@ TEST(DryRun, ChangesAreSeenButNotMade) {
     ASSERT_NE(out, nullptr);
     std::fputs("new", out);
     std::fclose(out);
-    EXPECT_EQ(Contents(target), Bytes("new"));
-    EXPECT_EQ(Contents(backup), Bytes("old"));
+    EXPECT_EQ(Contents(target), TextBytes("new"));
+    EXPECT_EQ(Contents(backup), TextBytes("old"));
     // One listing of the directory: the new file, the backup, the untouched.
     EXPECT_EQ(EnumerateFiles(dir.At("CAR").c_str(), "*.*", nullptr, 0), 3);
     EXPECT_EQ(EnumerateFiles(dir.At("CAR").c_str(), "*.bak", nullptr, 0), 1);
@@ -371,7 +371,7 @@ TEST(DryRun, ChangesAreSeenButNotMade) {
     PlatformEndDryRun();
 
     EXPECT_EQ(FilesUnder(dir.path), before);
-    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), Bytes("old"));
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), TextBytes("old"));
     EXPECT_FALSE(Exists(dir.At("brand")));
     PlatformSetAttributesNormal(dir.At("locked.txt").c_str());
 }

@@ -118,7 +118,7 @@ void ExpectPredicted(const std::string& verifyOut, const std::string& applyOut,
     EXPECT_EQ(predicted.reason, actual.reason) << verifyOut << "\n" << applyOut;
     // A file verify lists as short of its new version is so after apply:
     // its checksum or its presence is what verify printed.
-    std::map<std::string, Bytes> tree = ReadTree(inst);
+    Tree tree = ReadTree(inst);
     for (const std::string& name : shortNames) {
         std::string path = name;
         for (char& c : path) {
