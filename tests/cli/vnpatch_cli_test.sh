@@ -55,6 +55,18 @@ check "no backup left" '[ -z "$(find "$work/inst" -name "*.bak")" ]'
 run apply "$(p "$work/a.cf00")" "$(p "$work/inst")" >/dev/null 2>&1
 check "second apply exits 0" '[ $? -eq 0 ]'
 
+# verify predicts, over the untouched old tree, what apply then did, and
+# leaves the tree and its scratch folder as they were.
+cp -r "$work/old" "$work/pristine"
+mkdir -p "$work/tmp"
+out=$(TMPDIR="$work/tmp" run verify "$(p "$work/a.cf00")" "$(p "$work/pristine")" 2>&1)
+status=$?
+check "verify exits 0" '[ $status -eq 0 ]'
+check "verify predicts a complete result" 'grep -q "3 would apply, 0 skip, 0 fail; result complete" <<<"$out"'
+check "verify names the rebuild" 'grep -q "CAR\\\\NR33.bin: apply: rebuilds the file" <<<"$out"'
+check "verify changes nothing" 'diff -r "$work/old" "$work/pristine" >/dev/null'
+check "verify leaves no scratch" '[ "$mode" = windows ] || [ -z "$(ls -A "$work/tmp")" ]'
+
 # Cut short inside the last entry: failure with the entry's number.
 size=$(stat -c %s "$work/a.cf00")
 head -c $((size - 10)) "$work/a.cf00" > "$work/cut.cf00"
@@ -73,6 +85,9 @@ status=$?
 check "backup in the way exits non-zero" '[ $status -ne 0 ]'
 check "backup in the way is the reason" \
     'grep -qF "entry 1 of 3 (CAR\\NR33.bin): a backup CAR\\NR33.bin.bak is in the way" <<<"$out"'
+out=$(run verify "$(p "$work/a.cf00")" "$(p "$work/inst3")" 2>&1)
+check "verify gives apply's reason" \
+    'grep -qF "CAR\\NR33.bin: FAIL: a backup CAR\\NR33.bin.bak is in the way" <<<"$out"'
 check "backup in the way keeps the file" 'cmp -s "$work/inst3/CAR/NR33.bin" "$work/old/CAR/NR33.bin"'
 out=$(run apply "$(p "$work/missing.cf00")" "$(p "$work/inst2")" 2>&1)
 status=$?
