@@ -11,6 +11,7 @@
 #include "patch/apply_record.h"
 #include "patch/crc32.h"
 #include "patch/record_format.h"
+#include "patch/record_reader.h"
 
 namespace {
 
@@ -76,22 +77,18 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
         return Fail("a file outside the installation changed", "");
     }
     // What the record is, as far as its header can be trusted.
-    bool headerValid = size >= 28 && std::memcmp(data, kRecordMagic, 4) == 0 &&
-                       ReadLe32(data + kOffVersion) == kRecordVersion &&
-                       ReadLe32(data + kOffOperation) <= OpDelete;
-    uint32_t nameLength = headerValid ? ReadLe32(data + kOffNameLength) : 0;
-    bool nameInside = headerValid && nameLength > 0 && nameLength <= size - 28 &&
-                      std::memchr(data + 28, '\0', nameLength) != nullptr;
-    std::string name = nameInside ? std::string(reinterpret_cast<const char*>(data + 28)) : "";
+    RecordHeader header;
+    bool nameInside = ParseRecordHeader(data, length, &header);
+    std::string name = nameInside ? std::string(header.name) : "";
     if (!nameInside || OutsideName(name)) {
         if (result || after != kBefore) {
             return Fail("a malformed record was applied or changed the disk", "");
         }
         return true;
     }
-    uint32_t op = ReadLe32(data + kOffOperation);
-    uint32_t sourceCrc = ReadLe32(data + kOffSourceCrc);
-    uint32_t targetCrc = ReadLe32(data + kOffTargetCrc);
+    uint32_t op = header.operation;
+    uint32_t sourceCrc = header.sourceCrc;
+    uint32_t targetCrc = header.targetCrc;
     std::string key = NormalizeName(name);
     std::string bakKey = NormalizeName(name + ".bak");
 

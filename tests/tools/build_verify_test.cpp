@@ -216,7 +216,9 @@ TEST_F(BuildVerifyTest, VariedTreesRoundTripThroughBuildVerifyAndApply) {
         EXPECT_NE(std::string::npos, out.find("result complete")) << out;
         EXPECT_EQ(std::string::npos, out.find("FAIL")) << out;
         EXPECT_TRUE(before == ReadTree(copy)) << "verify changed the tree";
+        std::string predicted = out;
         EXPECT_EQ(0, Vnpatch("apply " + P("a.sz") + " " + Quote(copy), &out)) << out;
+        ExpectPredicted(predicted, out, copy);
         EXPECT_TRUE(wanted == ReadTree(copy));
         // Applied twice: nothing left to do, still complete.
         EXPECT_EQ(0, Vnpatch("verify " + P("a.cf") + " " + Quote(copy), &out)) << out;
