@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "fileutil/le_bytes.h"
 #include "fuzz/scratch.h"
 #include "fuzz/targets.h"
 #include "payload/szdd.h"
@@ -22,8 +23,7 @@ Shape ReferenceDecode(const uint8_t* data, size_t size, std::string* out, uint32
     if (size < 14 || data[8] != 'A') {
         return Shape::Refused;
     }
-    *length = static_cast<uint32_t>(data[10]) | (static_cast<uint32_t>(data[11]) << 8) |
-              (static_cast<uint32_t>(data[12]) << 16) | (static_cast<uint32_t>(data[13]) << 24);
+    *length = ReadLe32(data + 10);
     unsigned char window[4096];
     std::memset(window, ' ', sizeof window);
     unsigned pos = 4080;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fileutil/le_bytes.h"
 #include "payload/szdd.h"
 #include "payload/szdd_writer.h"
 #include "tests/support/test_support.h"
@@ -86,9 +87,7 @@ TEST_F(SzddWriterTest, HeaderAndRoundTripThroughOurReader) {
         EXPECT_EQ(0, std::memcmp(packed.data(), kSzddSignature, 8));
         EXPECT_EQ('A', packed[8]);
         EXPECT_EQ(0, packed[9]);
-        uint32_t length = packed[10] | packed[11] << 8 | packed[12] << 16 |
-                          static_cast<uint32_t>(packed[13]) << 24;
-        EXPECT_EQ(s.bytes.size(), length);
+        EXPECT_EQ(s.bytes.size(), ReadLe32(packed.data() + 10));
         std::string path = dir + "/" + s.name + ".sz";
         PutFile(dir, std::string(s.name) + ".sz", packed);
         bool ok;
