@@ -44,9 +44,20 @@ bool HandlePollWindow(HWND window, UINT message) {
     return false;
 }
 
-// Runs on the extraction worker: the message shows while the wait window is
-// still open, and the phase ends when the user has closed it.
+// Set once the wait window is on the screen (its first timer tick), or once
+// it can no longer come. A failure can happen before the main thread has
+// made that window (no temporary file is found at once); a message box shown
+// then would end up behind the window activated after it, out of reach of
+// the keyboard, with the window waiting for it.
+HANDLE WaitWindowUp = nullptr;
+constexpr DWORD kWaitWindowLimit = 10000;
+
+// Runs on the extraction worker: the message shows in front of the wait
+// window, which stays open until the user has closed it and the phase ends.
 void ReportExtractFailure(ExtractFailure failure) {
+    if (WaitWindowUp != nullptr) {
+        WaitForSingleObject(WaitWindowUp, kWaitWindowLimit);
+    }
     ShowMessage(failure == ExtractFailureTempFile ? IDS_TEMPFILE_FAILED : IDS_EXTRACT_FAILED,
                 CaptionError);
 }
@@ -67,6 +78,9 @@ INT_PTR CALLBACK ConfirmDialogProc(HWND window, UINT message, WPARAM wParam, LPA
 
 INT_PTR CALLBACK WaitDialogProc(HWND window, UINT message, WPARAM, LPARAM) {
     if (!HandlePollWindow(window, message) && message == WM_TIMER) {
+        if (WaitWindowUp != nullptr) {
+            SetEvent(WaitWindowUp);
+        }
         if (ObserveStatus(&ExtractStatus) != kStatusRunning) {
             EndDialog(window, 0);
         }
@@ -97,14 +111,26 @@ bool RunExtraction(char* tempPath) {
     job.path = tempPath;
     job.report = ReportExtractFailure;
     PublishStatus(&ExtractStatus, kStatusRunning);
+    // Without the event a failure is shown at once, as before the window.
+    WaitWindowUp = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!StartWorkerThread(ExtractWorker, &job)) {
         // Without a worker nothing was extracted: a failed phase, reported
         // here as the worker would have.
         ShowMessage(IDS_EXTRACT_FAILED, CaptionError);
+        CloseHandle(WaitWindowUp);
+        WaitWindowUp = nullptr;
         return false;
     }
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_EXTRACT), nullptr, WaitDialogProc, 0);
+    // A window that could not be made, or closed early, sends nobody waiting.
+    if (WaitWindowUp != nullptr) {
+        SetEvent(WaitWindowUp);
+    }
     AwaitWorker(&ExtractStatus);
+    if (WaitWindowUp != nullptr) {
+        CloseHandle(WaitWindowUp);
+        WaitWindowUp = nullptr;
+    }
     return ObserveStatus(&ExtractStatus) != kStatusFailed;
 }
 

@@ -61,12 +61,13 @@ failing_run() {
     gui_expect_box "エラー" "$text"
     local wait_window
     wait_window=$(gui_find "$WAIT_TITLE" 1) || gui_fail "$what: the wait window closed before the message was dismissed"
+    # The box and the wait window are both centred: move the box aside.
+    xdotool windowmove "$GUI_BOX" 20 20
     if [ "$what" = full_disk ]; then
-        # The box and the wait window are both centred: move the box aside.
-        xdotool windowmove "$GUI_BOX" 20 20
         gui_shot_keep "$wait_window" wait_window
-        import -window root "$GUI_WORK/shots/wait_window_with_failure.png"
     fi
+    mkdir -p "$GUI_WORK/shots"
+    import -window root "$GUI_WORK/shots/wait_window_with_failure_$what.png"
     gui_key "$GUI_BOX" Return
     gui_gone "$WAIT_TITLE" ||
         gui_fail "$what: the wait window stayed after the message; windows: $(gui_windows)"
