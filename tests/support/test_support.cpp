@@ -241,6 +241,23 @@ void CopyTree(const std::string& from, const std::string& to) {
     EXPECT_TRUE(WriteTree(to, ReadTree(from))) << from << " -> " << to;
 }
 
+namespace {
+
+// Everything the command writes, into *output when given.
+void DrainPipe(FILE* pipe, std::string* output) {
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        text.append(buffer, got);
+    }
+    if (output != nullptr) {
+        *output = text;
+    }
+}
+
+} // namespace
+
 #ifdef _WIN32
 std::string Quote(const std::string& text) {
     return "\"" + text + "\"";
@@ -253,17 +270,8 @@ int RunCommand(const std::string& command, std::string* output) {
     if (pipe == nullptr) {
         return -1;
     }
-    std::string text;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        text.append(buffer, got);
-    }
-    int status = _pclose(pipe);
-    if (output != nullptr) {
-        *output = text;
-    }
-    return status;
+    DrainPipe(pipe, output);
+    return _pclose(pipe);
 }
 #else
 std::string Quote(const std::string& text) {
@@ -284,16 +292,8 @@ int RunCommand(const std::string& command, std::string* output) {
     if (pipe == nullptr) {
         return -1;
     }
-    std::string text;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        text.append(buffer, got);
-    }
+    DrainPipe(pipe, output);
     int status = pclose(pipe);
-    if (output != nullptr) {
-        *output = text;
-    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif
