@@ -19,21 +19,15 @@ const char* OperationName(uint32_t operation) {
 
 bool DescribeRecord(const unsigned char* record, int32_t recordLength, RecordInfo* info) {
     std::memset(info, 0, sizeof *info);
-    info->operation = 0xFFFFFFFFu;
     RecordHeader header;
-    if (!ParseRecordHeader(record, recordLength, &header)) {
-        // The operation is shown even when it is the field that is wrong.
-        if (recordLength >= kRecordHeaderSize && std::memcmp(record, kRecordMagic, 4) == 0 &&
-            ReadLe32(record + kOffVersion) == kRecordVersion) {
-            info->operation = ReadLe32(record + kOffOperation);
-            info->sourceCrc = ReadLe32(record + kOffSourceCrc);
-            info->targetCrc = ReadLe32(record + kOffTargetCrc);
-        }
-        return false;
-    }
+    bool valid = ParseRecordHeader(record, recordLength, &header);
+    // The operation is shown even when it is the field that is wrong.
     info->operation = header.operation;
     info->sourceCrc = header.sourceCrc;
     info->targetCrc = header.targetCrc;
+    if (!valid) {
+        return false;
+    }
     size_t textLength = std::strlen(header.name);
     if (textLength >= sizeof info->name) {
         textLength = sizeof info->name - 1;

@@ -3,6 +3,11 @@
 #include <cstring>
 
 bool ParseRecordHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header) {
+    header->operation = kUnknownOperation;
+    header->sourceCrc = 0;
+    header->targetCrc = 0;
+    header->name = nullptr;
+    header->streamStart = 0;
     if (record == nullptr || recordLength < kRecordHeaderSize ||
         std::memcmp(record + kOffMagic, kRecordMagic, 4) != 0 ||
         ReadLe32(record + kOffVersion) != kRecordVersion) {

@@ -15,8 +15,12 @@ struct RecordHeader {
     int32_t streamStart; // first byte of the chunk stream
 };
 
+constexpr uint32_t kUnknownOperation = 0xFFFFFFFFu;
+
 // Magic, version and operation are known, and the header and the whole name,
 // NUL included, lie inside the record. Nothing is said of the name's safety.
+// When false, the operation and checksums are still filled in if the magic
+// and version are right (kUnknownOperation and 0 otherwise); name is null.
 bool ParseRecordHeader(const unsigned char* record, int32_t recordLength, RecordHeader* header);
 
 struct Chunk {
