@@ -155,6 +155,21 @@ bool CopyContents(const std::string& from, FILE* to) {
     return ok;
 }
 
+// The read-only attribute set or cleared on what the path stands for.
+bool SetAttributes(const char* path, bool readOnly) {
+    Found found = Look(path);
+    if (!found.exists) {
+        return false;
+    }
+    Node& node = Put(path);
+    node.present = true;
+    node.directory = found.directory;
+    node.backing = found.backing;
+    uint32_t kind = found.directory ? kAttrDirectory : readOnly ? 0 : kAttrArchive;
+    node.attributes = kind | (readOnly ? kAttrReadOnly : 0);
+    return true;
+}
+
 struct DrySearch {
     std::vector<PlatformFindData> items;
     size_t next;
@@ -263,28 +278,11 @@ void DryFindClose(PlatformFindHandle handle) {
 }
 
 void DrySetAttributesNormal(const char* path) {
-    Found found = Look(path);
-    if (!found.exists) {
-        return;
-    }
-    Node& node = Put(path);
-    node.present = true;
-    node.directory = found.directory;
-    node.backing = found.backing;
-    node.attributes = found.directory ? kAttrDirectory : kAttrArchive;
+    SetAttributes(path, false);
 }
 
 bool DrySetReadOnly(const char* path) {
-    Found found = Look(path);
-    if (!found.exists) {
-        return false;
-    }
-    Node& node = Put(path);
-    node.present = true;
-    node.directory = found.directory;
-    node.backing = found.backing;
-    node.attributes = (found.directory ? kAttrDirectory : 0) | kAttrReadOnly;
-    return true;
+    return SetAttributes(path, true);
 }
 
 // Refuses what DeleteFileA refuses: directories and read-only files.

@@ -138,13 +138,11 @@ uint32_t AttributesOf(const char* directory, const char* name) {
 }
 
 bool NextMatch(PosixSearch* search, PlatformFindData* data) {
-    bool matchAll =
-        std::strcmp(search->pattern, "*.*") == 0 || std::strcmp(search->pattern, "*") == 0;
     while (struct dirent* entry = readdir(search->dir)) {
         if (std::strlen(entry->d_name) >= sizeof data->name) {
             continue;
         }
-        if (!matchAll && !MatchesPattern(search->pattern, entry->d_name)) {
+        if (!MatchesPattern(search->pattern, entry->d_name)) {
             continue;
         }
         std::strcpy(data->name, entry->d_name);
