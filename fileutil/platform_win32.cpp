@@ -85,6 +85,8 @@ FILE* BackendOpenStream(const char* path, const char* mode) {
 
 // A fresh directory under the user's temporary directory: GetTempFileNameA
 // reserves a unique name as a file, which then makes way for the directory.
+// Its prefix differs from the updater's "vnp" temporary files, so that what
+// looks for those never takes one of these for them.
 bool BackendMakeTempDirectory(char* out, size_t outSize) {
     char base[MAX_PATH];
     DWORD length = GetTempPathA(sizeof base, base);
@@ -92,7 +94,7 @@ bool BackendMakeTempDirectory(char* out, size_t outSize) {
         return false;
     }
     for (int attempt = 0; attempt < 16; ++attempt) {
-        if (GetTempFileNameA(base, "vnp", 0, out) == 0) {
+        if (GetTempFileNameA(base, "vnd", 0, out) == 0) {
             return false;
         }
         DeleteFileA(out);
