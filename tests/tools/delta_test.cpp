@@ -147,6 +147,25 @@ TEST(Delta, NewFileLargerThanTheWindowAndOldLargerThanTheIndex) {
     EXPECT_LT(e.stats.literalBytes, 10000);
 }
 
+TEST(Delta, FindsNewAlignmentsAfterTheWindowMoves) {
+    // Blocks of the old file in another order: every block is a new
+    // alignment, found only by the index search. The file is over
+    // kDeltaLookahead, so the window refills while it is parsed, and the
+    // block edges fall at odd places, one just after the refill.
+    const size_t block = 90000;
+    const size_t order[] = {5, 0, 11, 3, 14, 8, 1, 12, 6, 15, 2, 9, 4, 13, 7, 10};
+    ByteVector old = RandomBytes(block * 16, 41);
+    ByteVector now;
+    for (size_t b : order) {
+        now.insert(now.end(), old.begin() + b * block, old.begin() + (b + 1) * block);
+    }
+    ASSERT_GT(now.size(), size_t(kDeltaLookahead));
+    Encoded e = Encode(old, now);
+    EXPECT_EQ(now, Rebuild(old, e.stream, 8));
+    EXPECT_EQ(0, e.stats.literalBytes);
+    EXPECT_EQ(16, e.stats.copyChunks);
+}
+
 TEST(Delta, LongLiteralsAreSplitIntoBoundedChunks) {
     ByteVector now = RandomBytes(kDeltaMaxLiteral * 2 + 5, 31);
     Encoded e = Encode(ByteVector(64, 1), now);

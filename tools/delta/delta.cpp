@@ -263,8 +263,10 @@ void Remember(Parser* p, int64_t delta, uint32_t end) {
 void Gather(Parser* p, uint32_t from, uint32_t to) {
     const BlockIndex* index = p->index;
     const uint32_t block = static_cast<uint32_t>(index->blockSize);
+    // Runs carried over from the last segment (in window positions, which a
+    // refill moves) cover the start of this one.
     uint32_t covered = from;
-    for (const Interval& v : p->carried) {
+    for (const Interval& v : p->intervals) {
         covered = v.end > covered ? v.end : covered;
     }
     for (uint32_t k = from; k < to; ++k) {
