@@ -6,6 +6,7 @@
 
 #include "patch/crc32.h"
 #include "patch/record_format.h"
+#include "payload/szdd_writer.h"
 #include "tests/support/test_support.h"
 #include "tools/delta/crc_stream.h"
 #include "tools/delta/delta.h"
@@ -164,6 +165,26 @@ TEST(Delta, FindsNewAlignmentsAfterTheWindowMoves) {
     EXPECT_EQ(now, Rebuild(old, e.stream, 8));
     EXPECT_EQ(0, e.stats.literalBytes);
     EXPECT_EQ(16, e.stats.copyChunks);
+}
+
+TEST(Delta, LongRunsAreOneShortCopyRepeated) {
+    // Padding: the old file has 87 zero bytes, the new one 6000. The same
+    // copy chunk again and again costs LZSS almost nothing, far less than
+    // the run itself as literals.
+    ByteVector old = RandomBytes(5000, 51);
+    std::fill(old.begin() + 1892, old.begin() + 1979, 0);
+    ByteVector now(old.begin(), old.begin() + 1500);
+    now.insert(now.end(), 6000, 0);
+    now.insert(now.end(), old.begin() + 2000, old.end());
+    Encoded e = Encode(old, now);
+    EXPECT_EQ(now, Rebuild(old, e.stream, 8));
+    ByteVector packedStream;
+    ByteVector packedRun;
+    ByteVector run(6000, 0);
+    ASSERT_TRUE(SzddCompressBuffer(e.stream.data(), e.stream.size(), &packedStream));
+    ASSERT_TRUE(SzddCompressBuffer(run.data(), run.size(), &packedRun));
+    EXPECT_LT(packedStream.size() * 4, packedRun.size());
+    EXPECT_EQ(0, e.stats.literalBytes);
 }
 
 TEST(Delta, LongLiteralsAreSplitIntoBoundedChunks) {

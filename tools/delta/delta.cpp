@@ -154,6 +154,9 @@ constexpr int32_t kLzssMatchCost = 17 * kCostUnit;
 constexpr int32_t kRunByteCost = 1 * kCostUnit;
 constexpr int32_t kLiteralHeadCost = 24 * kCostUnit;
 constexpr int32_t kCopyHeadCost = 44 * kCostUnit;
+// A copy chunk equal to the one just before it (tables of one repeated
+// record) is one LZSS match that goes on from 12 bytes back.
+constexpr int32_t kRepeatCopyCost = 12 * kCostUnit;
 // The SZDD stage's window and match lengths.
 constexpr uint32_t kLzssWindow = 4096;
 constexpr uint32_t kLzssMinMatch = 3;
@@ -201,7 +204,7 @@ struct Parser {
     std::vector<int32_t> literalCost; // last item a literal
     std::vector<int32_t> copyCost;    // last item a copy (or nothing)
     std::vector<unsigned char> literalFromCopy;
-    std::vector<int32_t> copyInterval;
+    std::vector<int64_t> copyDelta;
     std::vector<uint32_t> copyStart;
     std::vector<int32_t> active;
     // Longest repeat the SZDD stage would find at each position, and the
@@ -436,6 +439,28 @@ void EmitCopy(Parser* p, uint32_t start, uint32_t end, int64_t delta) {
     p->literal = end;
 }
 
+// The same copy again, where the new bytes after one that ends at from + r
+// repeat the old bytes it copied.
+void RepeatLastCopy(Parser* p, uint32_t from, uint32_t r, uint32_t size) {
+    uint32_t k = from + r;
+    uint32_t start = p->copyStart[r];
+    if (p->copyCost[r] >= kInfinity || start >= k || k - start > kPricedCopy) {
+        return;
+    }
+    uint32_t length = k - start;
+    int64_t o = OldAt(p, start, p->copyDelta[r]);
+    if (r + length > size || o + length > p->index->oldSize ||
+        std::memcmp(p->buf + k, p->index->old + o, length) != 0) {
+        return;
+    }
+    int32_t cost = p->copyCost[r] + kRepeatCopyCost;
+    if (cost < p->copyCost[r + length]) {
+        p->copyCost[r + length] = cost;
+        p->copyStart[r + length] = k;
+        p->copyDelta[r + length] = o - (p->windowStart + k);
+    }
+}
+
 // Cheapest chunks for the new bytes [from, to) over the candidates: a
 // shortest path whose states are "last chunk a literal" (the next literal
 // byte costs only itself) and "last chunk a copy" (a literal needs a head).
@@ -446,8 +471,8 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
     p->literalFromCopy.assign(size + 1, 0);
     p->viaMatch.assign(size + 1, kInfinity);
     p->matchFrom.assign(size + 1, 0);
-    p->copyInterval.assign(size + 1, -1);
-    p->copyStart.assign(size + 1, 0);
+    p->copyDelta.assign(size + 1, 0);
+    p->copyStart.assign(size + 1, from); // no copy to repeat at from
     if (p->endsInLiteral) {
         p->literalCost[0] = 0;
     } else {
@@ -503,7 +528,7 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
             }
             if (v.bestCost < kInfinity && v.bestCost + kCopyHeadCost < p->copyCost[r]) {
                 p->copyCost[r] = v.bestCost + kCopyHeadCost;
-                p->copyInterval[r] = p->active[a];
+                p->copyDelta[r] = v.delta;
                 p->copyStart[r] = v.bestStart;
             }
             if (v.end > k) {
@@ -511,6 +536,7 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
             }
         }
         p->active.resize(kept);
+        RepeatLastCopy(p, from, r, size);
         // Literal bytes that repeat recent literal bytes: one LZSS match.
         uint32_t n = p->lzssLength[r];
         if (n != 0) {
@@ -531,9 +557,8 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
     uint32_t r = size;
     while (r > 0) {
         if (inCopy) {
-            const Interval& v = list[static_cast<size_t>(p->copyInterval[r])];
             uint32_t j = p->copyStart[r] - from;
-            copies.push_back(Interval{from + j, from + r, v.delta, 0, 0});
+            copies.push_back(Interval{from + j, from + r, p->copyDelta[r], 0, 0});
             r = j;
             inCopy = p->copyCost[r] <= p->literalCost[r];
             if (r == 0) {
