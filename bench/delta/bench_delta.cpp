@@ -1,13 +1,14 @@
 // Patch size and build time against xdelta3 and bsdiff over file pairs.
 //
-//   bench_delta [--min-copy N] OLD NEW [OLD NEW ...]
+//   bench_delta [--min-copy N] [--ours-only] OLD NEW [OLD NEW ...]
 //
 // Ours: the record vnpatch build makes for the pair (delta against the old
 // file), in an archive of its own, SZDD-compressed as it ships. The peers'
 // outputs are taken as they are (xdelta3 -9 -e -s, the same with its
 // secondary compression off, -S none, and bsdiff). Pairs are grouped by the
 // folder of the new file for subtotals, each checked against its goal; where
-// a folder misses it, the bench shows where our bytes go.
+// a folder misses it, the bench shows where our bytes go. --ours-only skips
+// the peers, for quick comparisons of our own builds.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,12 +97,31 @@ struct Totals {
 };
 
 void PrintTotals(const char* label, const Totals& t) {
+    if (t.xdelta == 0) { // --ours-only
+        std::printf("%-28s %10ld %10ld %10ld before SZDD   %7.3fs\n", label, t.newBytes, t.ours,
+                    t.record, t.oursSeconds);
+        return;
+    }
     std::printf(
         "%-28s %10ld %10ld %10ld %10ld %10ld   %5.2fx %5.2fx %5.2fx   %7.3fs %7.3fs %5.2fx\n",
         label, t.newBytes, t.ours, t.xdelta, t.xdeltaPlain, t.bsdiff,
         double(t.ours) / double(t.xdelta), double(t.ours) / double(t.xdeltaPlain),
         double(t.ours) / double(t.bsdiff), t.oursSeconds, t.xdeltaSeconds,
         t.oursSeconds / t.xdeltaSeconds);
+}
+
+void AddTo(Totals* sum, const Totals& t) {
+    sum->newBytes += t.newBytes;
+    sum->ours += t.ours;
+    sum->xdelta += t.xdelta;
+    sum->xdeltaPlain += t.xdeltaPlain;
+    sum->record += t.record;
+    sum->copyHeads += t.copyHeads;
+    sum->literalHeads += t.literalHeads;
+    sum->literalBytes += t.literalBytes;
+    sum->bsdiff += t.bsdiff;
+    sum->oursSeconds += t.oursSeconds;
+    sum->xdeltaSeconds += t.xdeltaSeconds;
 }
 
 // Our archive before SZDD by part, and what the SZDD stage took off.
@@ -132,13 +152,22 @@ double FolderGoal(const std::string& folder) {
 
 int main(int argc, char** argv) {
     int32_t minCopy = kDeltaMinCopy;
+    bool oursOnly = false;
     int first = 1;
-    if (argc > 2 && std::strcmp(argv[1], "--min-copy") == 0) {
-        minCopy = std::atoi(argv[2]);
-        first = 3;
+    for (;;) {
+        if (argc > first + 1 && std::strcmp(argv[first], "--min-copy") == 0) {
+            minCopy = std::atoi(argv[first + 1]);
+            first += 2;
+        } else if (argc > first && std::strcmp(argv[first], "--ours-only") == 0) {
+            oursOnly = true;
+            first += 1;
+        } else {
+            break;
+        }
     }
     if (argc - first < 2 || (argc - first) % 2 != 0) {
-        std::fprintf(stderr, "usage: bench_delta [--min-copy N] OLD NEW [OLD NEW ...]\n");
+        std::fprintf(stderr,
+                     "usage: bench_delta [--min-copy N] [--ours-only] OLD NEW [OLD NEW ...]\n");
         return 2;
     }
     char scratch[] = "/tmp/bench-delta.XXXXXX";
@@ -159,6 +188,22 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot build %s -> %s\n", oldPath.c_str(), newPath.c_str());
             return 1;
         }
+        Totals t;
+        t.newBytes = FileSize(newPath);
+        t.ours = ours.compressed;
+        t.record = ours.record;
+        t.copyHeads = kCopyChunkSize * long(ours.stats.copyChunks);
+        t.literalHeads = kChunkHeadSize * long(ours.stats.literalChunks);
+        t.literalBytes = long(ours.stats.literalBytes);
+        t.oursSeconds = ours.buildSeconds;
+        std::string name = newPath.substr(newPath.find_last_of('/') + 1);
+        std::string group = newPath.substr(0, newPath.find_last_of('/'));
+        if (oursOnly) {
+            PrintTotals(name.substr(0, 28).c_str(), t);
+            AddTo(&groups[group], t);
+            AddTo(&all, t);
+            continue;
+        }
         std::string xd = dir + "/x.vcdiff";
         std::string xp = dir + "/p.vcdiff";
         std::string bs = dir + "/b.bsdiff";
@@ -173,36 +218,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "xdelta3 or bsdiff failed on %s\n", newPath.c_str());
             return 1;
         }
-        Totals t;
-        t.newBytes = FileSize(newPath);
-        t.ours = ours.compressed;
         t.xdelta = FileSize(xd);
         t.xdeltaPlain = FileSize(xp);
-        t.record = ours.record;
-        t.copyHeads = kCopyChunkSize * long(ours.stats.copyChunks);
-        t.literalHeads = kChunkHeadSize * long(ours.stats.literalChunks);
-        t.literalBytes = long(ours.stats.literalBytes);
         t.bsdiff = FileSize(bs);
-        t.oursSeconds = ours.buildSeconds;
         t.xdeltaSeconds = xdSeconds;
-        std::string name = newPath.substr(newPath.find_last_of('/') + 1);
         PrintTotals(name.substr(0, 28).c_str(), t);
         std::printf("%-28s record %ld bytes before SZDD, SZDD %.3fs; bsdiff %.3fs\n", "",
                     ours.record, ours.compressSeconds, bsSeconds);
-        std::string group = newPath.substr(0, newPath.find_last_of('/'));
-        for (Totals* sum : {&groups[group], &all}) {
-            sum->newBytes += t.newBytes;
-            sum->ours += t.ours;
-            sum->xdelta += t.xdelta;
-            sum->xdeltaPlain += t.xdeltaPlain;
-            sum->record += t.record;
-            sum->copyHeads += t.copyHeads;
-            sum->literalHeads += t.literalHeads;
-            sum->literalBytes += t.literalBytes;
-            sum->bsdiff += t.bsdiff;
-            sum->oursSeconds += t.oursSeconds;
-            sum->xdeltaSeconds += t.xdeltaSeconds;
-        }
+        AddTo(&groups[group], t);
+        AddTo(&all, t);
     }
     std::printf("\nsubtotals by folder of the new files (sizes: ours / xdelta3 -9, ours / "
                 "xdelta3 -9 -S none, ours / bsdiff; build time: ours / xdelta3)\n");
@@ -211,6 +235,10 @@ int main(int argc, char** argv) {
         std::string label =
             g.first.size() > 28 ? "..." + g.first.substr(g.first.size() - 25) : g.first;
         PrintTotals(label.c_str(), g.second);
+        if (oursOnly) {
+            PrintBreakdown(g.second);
+            continue;
+        }
         double goal = FolderGoal(g.first);
         double ratio = double(g.second.ours) / double(g.second.xdeltaPlain);
         if (goal > 0) {
@@ -225,9 +253,11 @@ int main(int argc, char** argv) {
         }
     }
     PrintTotals("all pairs", all);
-    double ratio = double(all.ours) / double(all.xdelta);
-    std::printf("\ngoals\n%s  %-28s %.3fx xdelta3 -9, goal <= 1.00x: %s\n", goals.c_str(),
-                "all pairs", ratio, ratio <= 1.0 ? "held" : "NOT held");
+    if (!oursOnly) {
+        double ratio = double(all.ours) / double(all.xdelta);
+        std::printf("\ngoals\n%s  %-28s %.3fx xdelta3 -9, goal <= 1.00x: %s\n", goals.c_str(),
+                    "all pairs", ratio, ratio <= 1.0 ? "held" : "NOT held");
+    }
     std::remove((dir + "/x.vcdiff").c_str());
     std::remove((dir + "/p.vcdiff").c_str());
     std::remove((dir + "/b.bsdiff").c_str());
