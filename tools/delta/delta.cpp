@@ -167,7 +167,7 @@ constexpr int32_t kLzssCandidates = 8;
 // copy wins whatever they would cost.
 constexpr uint32_t kPricedCopy = 256;
 constexpr int32_t kSegment = 1 << 16; // new bytes parsed together
-constexpr int32_t kRecentAlignments = 4;
+constexpr int32_t kRecentAlignments = 8;
 constexpr int32_t kSearchMargin = 32;
 constexpr uint32_t kLongEnough = 1024;
 constexpr uint32_t kNewAlignmentCopy = 16; // search again this close to the end of the known copies

@@ -13,7 +13,7 @@
 constexpr int32_t kDeltaMinBlock = 8;          // bytes hashed per position
 constexpr int64_t kDeltaMaxEntries = 16 << 20; // indexed positions at most (64 MB of links)
 constexpr int32_t kDeltaMaxIndexBits = 24;     // hash heads at most (64 MB)
-constexpr int32_t kDeltaCandidates = 64;       // old positions tried per new position
+constexpr int32_t kDeltaCandidates = 32;       // old positions tried per new position
 constexpr int32_t kDeltaWindow = 8 << 20;      // new-file bytes held at once
 constexpr int32_t kDeltaLookahead = 1 << 20;   // a match is extended this far at most per step
 constexpr int32_t kDeltaMinCopy = 0;           // shortest copy: 0 chooses by the old file's size
