@@ -7,12 +7,16 @@
 // outputs are taken as they are (xdelta3 -9 -e -s, the same with its
 // secondary compression off, -S none, and bsdiff). Pairs are grouped by the
 // folder of the new file for subtotals, each checked against its goal; where
-// a folder misses it, the bench shows where our bytes go. --ours-only skips
+// a folder misses it, the bench shows where our bytes go, and what xdelta3's
+// own instructions would come to in our format (its copies from the old file
+// as copy chunks, the rest as literals), which tells the format's share of
+// the gap from the match finding's. --ours-only skips
 // the peers, for quick comparisons of our own builds.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -34,6 +38,23 @@ struct Ours {
     double buildSeconds;    // index + delta + record
     double compressSeconds; // SZDD
 };
+
+// A one-record archive around the chunk stream in spool, as vnpatch build
+// writes it.
+bool ArchiveOfStream(FILE* spool, int64_t streamBytes, uint32_t oldCrc, uint32_t newCrc,
+                     std::vector<unsigned char>* archive) {
+    ByteVector record;
+    BeginRecord(&record, OpPatch, oldCrc, newCrc, "asset.bin");
+    size_t head = record.size();
+    record.resize(head + static_cast<size_t>(streamBytes));
+    std::rewind(spool);
+    if (std::fread(record.data() + head, 1, record.size() - head, spool) != record.size() - head) {
+        return false;
+    }
+    std::vector<ArchiveEntry> entries = {{"00000.pat", &record}};
+    *archive = BuildArchive(entries);
+    return true;
+}
 
 bool BuildOurs(const std::string& oldPath, const std::string& newPath, int32_t minCopy,
                Ours* ours) {
@@ -60,17 +81,10 @@ bool BuildOurs(const std::string& oldPath, const std::string& newPath, int32_t m
     uint64_t fingerprint;
     ok = ok && CrcOfFile(oldPath.c_str(), &oldCrc, &size, &fingerprint) &&
          CrcOfFile(newPath.c_str(), &newCrc, &size, &fingerprint);
-    ByteVector record;
-    BeginRecord(&record, OpPatch, oldCrc, newCrc, "asset.bin");
-    size_t head = record.size();
-    record.resize(head + static_cast<size_t>(sink.stats.streamBytes));
-    std::rewind(spool);
-    ok = ok &&
-         std::fread(record.data() + head, 1, record.size() - head, spool) == record.size() - head;
+    std::vector<unsigned char> archive;
+    ok = ok && ArchiveOfStream(spool, sink.stats.streamBytes, oldCrc, newCrc, &archive);
     std::fclose(spool);
     std::free(old);
-    std::vector<ArchiveEntry> entries = {{"00000.pat", &record}};
-    std::vector<unsigned char> archive = BuildArchive(entries);
     double built = NowSeconds();
     std::vector<unsigned char> packed;
     ok = ok && SzddCompressBuffer(archive.data(), archive.size(), &packed);
@@ -80,6 +94,72 @@ bool BuildOurs(const std::string& oldPath, const std::string& newPath, int32_t m
     ours->buildSeconds = built - start;
     ours->compressSeconds = done - built;
     return ok;
+}
+
+// xdelta3's own instructions (from its printdelta listing) as our chunks:
+// its copies from the old file become copy chunks, everything else (adds,
+// runs, copies from the new file's earlier bytes, which our format cannot
+// express) literal bytes. Returns the size after SZDD, -1 on failure.
+long XdeltaAsOurChunks(const std::string& vcdiff, const std::string& newPath) {
+    unsigned char* now = nullptr;
+    int32_t newSize = ReadWholeFile(&now, newPath.c_str());
+    FILE* listing = popen(("xdelta3 printdelta " + Quote(vcdiff)).c_str(), "r");
+    FILE* spool = std::tmpfile();
+    bool ok = newSize >= 0 && listing != nullptr && spool != nullptr;
+    ChunkSink sink;
+    SinkBegin(&sink, spool);
+    long long windowSource = 0; // old offset of this window's source part
+    long long at = 0;           // new-file offset of the next instruction
+    long long literal = 0;      // start of the bytes not yet in a chunk
+    char line[512];
+    while (ok && listing != nullptr && std::fgets(line, sizeof line, listing) != nullptr) {
+        long long value;
+        if (std::sscanf(line, "VCDIFF copy window offset: %lld", &value) == 1) {
+            windowSource = value;
+            continue;
+        }
+        // "  OFFSET CODE KIND SIZE [S@|T@ADDRESS] [KIND SIZE [ADDRESS]]"
+        std::istringstream words(line);
+        std::string offset;
+        std::string code;
+        std::string kind;
+        if (!(words >> offset >> code) || offset.find_first_not_of("0123456789") != offset.npos) {
+            continue;
+        }
+        while (ok && words >> kind) {
+            long long n = -1;
+            std::string address;
+            words >> n;
+            if (kind.compare(0, 4, "CPY_") == 0) {
+                words >> address;
+            }
+            ok = n >= 0 && at + n <= newSize;
+            if (ok && address.compare(0, 2, "S@") == 0) {
+                SinkLiteral(&sink, now + literal, static_cast<uint32_t>(at - literal));
+                literal = at + n;
+                SinkCopy(&sink,
+                         static_cast<uint32_t>(windowSource + std::atoll(address.c_str() + 2)),
+                         static_cast<uint32_t>(n));
+            }
+            at += n;
+        }
+    }
+    if (ok && at == newSize) {
+        SinkLiteral(&sink, now + literal, static_cast<uint32_t>(at - literal));
+    }
+    ok = ok && at == newSize && SinkFinish(&sink);
+    if (listing != nullptr) {
+        ok = pclose(listing) == 0 && ok;
+    }
+    std::vector<unsigned char> archive;
+    std::vector<unsigned char> packed;
+    ok = ok && ArchiveOfStream(spool, sink.stats.streamBytes, 0, 0, &archive) &&
+         SzddCompressBuffer(archive.data(), archive.size(), &packed);
+    if (spool != nullptr) {
+        std::fclose(spool);
+    }
+    std::free(now);
+    return ok ? static_cast<long>(packed.size()) : -1;
 }
 
 struct Totals {
@@ -92,6 +172,7 @@ struct Totals {
     long xdelta = 0;
     long xdeltaPlain = 0; // -S none
     long bsdiff = 0;
+    long xdeltaAsOurs = 0; // xdelta3's copies as our chunks, after SZDD
     double oursSeconds = 0;
     double xdeltaSeconds = 0;
 };
@@ -120,6 +201,7 @@ void AddTo(Totals* sum, const Totals& t) {
     sum->literalHeads += t.literalHeads;
     sum->literalBytes += t.literalBytes;
     sum->bsdiff += t.bsdiff;
+    sum->xdeltaAsOurs += t.xdeltaAsOurs;
     sum->oursSeconds += t.oursSeconds;
     sum->xdeltaSeconds += t.xdeltaSeconds;
 }
@@ -132,6 +214,12 @@ void PrintBreakdown(const Totals& t) {
                 "%.1f%%)\n",
                 t.copyHeads, t.literalHeads, t.literalBytes, other, t.record, t.ours,
                 100.0 * double(t.record - t.ours) / double(t.record));
+    if (t.xdeltaAsOurs > 0) {
+        std::printf("    xdelta3's own copies from the old file as our chunks: %ld after SZDD, "
+                    "%.3fx xdelta3 -9 -S none (ours %.3fx)\n",
+                    t.xdeltaAsOurs, double(t.xdeltaAsOurs) / double(t.xdeltaPlain),
+                    double(t.ours) / double(t.xdeltaPlain));
+    }
 }
 
 // Goal for a folder, as a ratio to xdelta3 -9 -S none; 0 when it has none.
@@ -221,6 +309,11 @@ int main(int argc, char** argv) {
         t.xdelta = FileSize(xd);
         t.xdeltaPlain = FileSize(xp);
         t.bsdiff = FileSize(bs);
+        t.xdeltaAsOurs = XdeltaAsOurChunks(xp, newPath);
+        if (t.xdeltaAsOurs < 0) {
+            std::fprintf(stderr, "cannot read xdelta3's instructions for %s\n", newPath.c_str());
+            return 1;
+        }
         t.xdeltaSeconds = xdSeconds;
         PrintTotals(name.substr(0, 28).c_str(), t);
         std::printf("%-28s record %ld bytes before SZDD, SZDD %.3fs; bsdiff %.3fs\n", "",
