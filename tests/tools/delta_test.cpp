@@ -187,6 +187,51 @@ TEST(Delta, LongRunsAreOneShortCopyRepeated) {
     EXPECT_EQ(0, e.stats.literalBytes);
 }
 
+TEST(Delta, RebuildsEditedFilesOfRunsAndTablesExactly) {
+    // Files like executables: random stretches, zero padding and tables of
+    // one repeated entry, then edited as a new build would be (inserts,
+    // deletions, overwrites, padding that grows or shrinks).
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        SeededRandom random(seed);
+        ByteVector old;
+        while (old.size() < 60000) {
+            uint32_t kind = random() % 3;
+            size_t n = 1 + random() % 3000;
+            if (kind == 0) {
+                ByteVector bytes = random.Bytes(n);
+                old.insert(old.end(), bytes.begin(), bytes.end());
+            } else if (kind == 1) {
+                old.insert(old.end(), n, 0);
+            } else {
+                ByteVector entry = random.Bytes(1 + random() % 64);
+                for (size_t i = 0; i < n; ++i) {
+                    old.push_back(entry[i % entry.size()]);
+                }
+            }
+        }
+        ByteVector now = old;
+        for (int edit = 0; edit < 12; ++edit) {
+            size_t at = random() % (now.size() + 1);
+            size_t n = 1 + random() % 2000;
+            uint32_t kind = random() % 4;
+            if (kind == 0) {
+                ByteVector bytes = random.Bytes(n);
+                now.insert(now.begin() + at, bytes.begin(), bytes.end());
+            } else if (kind == 1) {
+                now.erase(now.begin() + at, now.begin() + std::min(now.size(), at + n));
+            } else if (kind == 2) {
+                now.insert(now.begin() + at, n, 0);
+            } else if (at < now.size()) {
+                now[at] ^= 0x80;
+            }
+        }
+        Encoded e = Encode(old, now);
+        EXPECT_EQ(now, Rebuild(old, e.stream, 8));
+        EXPECT_EQ(int64_t(e.stream.size()), e.stats.streamBytes);
+    }
+}
+
 TEST(Delta, LongLiteralsAreSplitIntoBoundedChunks) {
     ByteVector now = RandomBytes(kDeltaMaxLiteral * 2 + 5, 31);
     Encoded e = Encode(ByteVector(64, 1), now);
