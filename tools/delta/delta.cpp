@@ -45,6 +45,18 @@ void EmitCopy(ChunkSink* sink) {
     }
 }
 
+// Index of the last of eight bytes where a and b differ, -1 if none does.
+int32_t LastDifferentByte(const unsigned char* a, const unsigned char* b) {
+    if (std::memcmp(a, b, 8) == 0) {
+        return -1;
+    }
+    int32_t i = 7;
+    while (a[i] == b[i]) {
+        --i;
+    }
+    return i;
+}
+
 // Forward extent of the match of new bytes at p (limit bytes) with old at o.
 uint32_t MatchForward(const BlockIndex* index, uint32_t o, const unsigned char* p, uint32_t limit) {
     uint32_t room = index->oldSize - o;
@@ -198,7 +210,7 @@ struct Parser {
     std::vector<Interval> intervals; // candidates, by start
     std::vector<Interval> carried;   // reaching past the segment
     int64_t recent[kRecentAlignments];
-    uint32_t recentEnd[kRecentAlignments];
+    uint32_t recentEnd[kRecentAlignments]; // looked at again from here
     int32_t recentCount;
     // Parse of one segment, by position from its start.
     std::vector<int32_t> literalCost; // last item a literal
@@ -260,6 +272,42 @@ void Remember(Parser* p, int64_t delta, uint32_t end) {
     p->recentEnd[0] = end;
 }
 
+// Runs from k on of the recent alignments that are due to be looked at (small
+// edits keep an alignment); returns what the known copies cover, grown by them.
+uint32_t FollowRecent(Parser* p, uint32_t k, uint32_t covered) {
+    const BlockIndex* index = p->index;
+    const unsigned char* here = p->buf + k;
+    uint32_t ahead = p->length - k;
+    for (int32_t r = 0; r < p->recentCount; ++r) {
+        if (k < p->recentEnd[r]) {
+            continue;
+        }
+        int64_t o = OldAt(p, k, p->recent[r]);
+        if (o < 0 || o >= index->oldSize) {
+            continue;
+        }
+        // A run of eight bytes or more that starts at or before the last
+        // of the next eight bytes that differ would hold that byte: the
+        // alignment is looked at again after it.
+        if (p->minCopy >= 8 && ahead >= 8 && o + 8 <= index->oldSize) {
+            int32_t last = LastDifferentByte(index->old + o, here);
+            if (last >= 0) {
+                p->recentEnd[r] = k + static_cast<uint32_t>(last) + 1;
+                continue;
+            }
+        } else if (index->old[o] != here[0]) {
+            continue;
+        }
+        uint32_t n = MatchForward(index, static_cast<uint32_t>(o), here, ahead);
+        p->recentEnd[r] = k + n;
+        if (n >= static_cast<uint32_t>(p->minCopy)) {
+            AddInterval(p, k, k + n, p->recent[r]);
+            covered = k + n > covered ? k + n : covered;
+        }
+    }
+    return covered;
+}
+
 // Candidate copies for the new bytes [from, to): runs that continue a recent
 // alignment (small edits keep it), and at the positions not well covered yet
 // the longest matches of the block index, extended both ways.
@@ -275,21 +323,7 @@ void Gather(Parser* p, uint32_t from, uint32_t to) {
     for (uint32_t k = from; k < to; ++k) {
         const unsigned char* here = p->buf + k;
         uint32_t ahead = p->length - k;
-        for (int32_t r = 0; r < p->recentCount; ++r) {
-            if (k < p->recentEnd[r]) {
-                continue;
-            }
-            int64_t o = OldAt(p, k, p->recent[r]);
-            if (o < 0 || o >= index->oldSize || index->old[o] != here[0]) {
-                continue;
-            }
-            uint32_t n = MatchForward(index, static_cast<uint32_t>(o), here, ahead);
-            p->recentEnd[r] = k + n;
-            if (n >= static_cast<uint32_t>(p->minCopy)) {
-                AddInterval(p, k, k + n, p->recent[r]);
-                covered = k + n > covered ? k + n : covered;
-            }
-        }
+        covered = FollowRecent(p, k, covered);
         // Where copies are known, a search now and then near their end finds
         // the next one in time; elsewhere every position is searched.
         if (ahead < block ||
