@@ -9,19 +9,15 @@
 
 namespace {
 
-constexpr uint32_t kRollFactor = 0x01000193u;
 constexpr size_t kSinkFlush = 1 << 20;
 
-uint32_t Bucket(uint32_t hash, int32_t bits) {
-    return (hash * 0x9E3779B1u) >> (32 - bits);
-}
-
-uint32_t HashBlock(const unsigned char* p, int32_t length) {
-    uint32_t h = 0;
-    for (int32_t i = 0; i < length; ++i) {
-        h = h * kRollFactor + p[i];
-    }
-    return h;
+// Hash bucket of the kDeltaMinBlock (eight) bytes at p: one multiply of
+// them as a word.
+uint32_t BlockBucket(const unsigned char* p, int32_t bits) {
+    static_assert(kDeltaMinBlock == 8, "the block is hashed as one 64-bit word");
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    return static_cast<uint32_t>((word * 0x9E3779B97F4A7C15ull) >> (64 - bits));
 }
 
 void Flush(ChunkSink* sink) {
@@ -93,7 +89,7 @@ void BuildBlockIndex(BlockIndex* index, const unsigned char* old, uint32_t oldSi
     index->links.assign(static_cast<size_t>(entries), 0);
     // Later positions first, so each chain runs from the earliest position on.
     for (int64_t e = entries; e-- > 0;) {
-        uint32_t h = Bucket(HashBlock(old + e * step, index->blockSize), bits);
+        uint32_t h = BlockBucket(old + e * step, bits);
         index->links[static_cast<size_t>(e)] = index->heads[h];
         index->heads[h] = static_cast<uint32_t>(e + 1);
     }
@@ -330,7 +326,7 @@ void Gather(Parser* p, uint32_t from, uint32_t to) {
             (covered > k && (covered > k + kSearchMargin || (covered - k) % 8 != 0))) {
             continue;
         }
-        uint32_t entry = index->heads[Bucket(HashBlock(here, index->blockSize), index->bits)];
+        uint32_t entry = index->heads[BlockBucket(here, index->bits)];
         uint32_t bestLength = 0;
         uint32_t bestBack = 0;
         uint32_t bestOld = 0;
