@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include "patch/record_format.h"
 #include "patch/record_writer.h"
@@ -632,7 +633,9 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
 
 bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_t minCopy,
                  DeltaProgress progress, void* context) {
-    std::vector<unsigned char> window(kDeltaWindow);
+    // Left uninitialised: only the bytes read are looked at, and a small file
+    // should not pay for clearing the whole window.
+    std::unique_ptr<unsigned char[]> window(new unsigned char[kDeltaWindow]);
     Parser* p = new Parser;
     p->index = index;
     p->sink = sink;
@@ -642,7 +645,7 @@ bool EncodeDelta(const BlockIndex* index, FILE* newFile, ChunkSink* sink, int32_
         minCopy = index->oldSize > kDeltaLargeOld ? 16 : 8;
     }
     p->minCopy = minCopy;
-    p->buf = window.data();
+    p->buf = window.get();
     p->length = 0;
     p->windowStart = 0;
     p->literal = 0;
