@@ -10,8 +10,8 @@
 // a folder misses it, the bench shows where our bytes go, and what xdelta3's
 // own instructions would come to in our format (its copies from the old file
 // as copy chunks, the rest as literals), which tells the format's share of
-// the gap from the match finding's. --ours-only skips
-// the peers, for quick comparisons of our own builds.
+// the gap from the match finding's. --ours-only skips the peers, for quick
+// comparisons of our own builds.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
