@@ -153,13 +153,14 @@ namespace {
 
 // Costs in 128ths of a byte, as the chunks come out of the SZDD stage on
 // typical archives: a literal byte is a 9-bit LZSS literal; 3 to 18 literal
-// bytes that repeat literal bytes shortly before are one 17-bit match; a
+// bytes that repeat literal bytes shortly before are one 17-bit match (priced
+// a bit above, since the repeats are guessed before the literals are known); a
 // literal chunk's head (type 1, a short length, zeros) mostly matches earlier
 // heads; a copy head's zeros match too, its length and offset bytes mostly do
 // not.
 constexpr int32_t kCostUnit = 16; // per eighth of a byte
 constexpr int32_t kLiteralByteCost = 9 * kCostUnit;
-constexpr int32_t kLzssMatchCost = 17 * kCostUnit;
+constexpr int32_t kLzssMatchCost = 18 * kCostUnit;
 constexpr int32_t kRunByteCost = 1 * kCostUnit;
 constexpr int32_t kLiteralHeadCost = 24 * kCostUnit;
 constexpr int32_t kCopyHeadCost = 44 * kCostUnit;
