@@ -206,7 +206,6 @@ struct Parser {
     bool endsInCopy;
     int64_t lastDelta;
     std::vector<Interval> intervals; // candidates, by start
-    std::vector<Interval> carried;   // reaching past the segment
     int64_t recent[kRecentAlignments];
     uint32_t recentEnd[kRecentAlignments]; // looked at again from here
     int32_t recentCount;
@@ -620,14 +619,14 @@ void ParseSegment(Parser* p, uint32_t from, uint32_t to) {
         p->endsInLiteral = true;
         p->endsInCopy = false;
     }
-    // Runs that reach into the next segment go on there.
-    p->carried.clear();
+    // Runs that reach into the next segment go on there, in their order.
+    size_t kept = 0;
     for (const Interval& v : list) {
         if (v.end > to) {
-            p->carried.push_back(Interval{to, v.end, v.delta, kInfinity, 0});
+            list[kept++] = Interval{to, v.end, v.delta, kInfinity, 0};
         }
     }
-    list = p->carried;
+    list.resize(kept);
 }
 
 } // namespace
