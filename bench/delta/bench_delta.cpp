@@ -112,7 +112,7 @@ long XdeltaAsOurChunks(const std::string& vcdiff, const std::string& newPath) {
     long long at = 0;           // new-file offset of the next instruction
     long long literal = 0;      // start of the bytes not yet in a chunk
     char line[512];
-    while (ok && listing != nullptr && std::fgets(line, sizeof line, listing) != nullptr) {
+    while (ok && std::fgets(line, sizeof line, listing) != nullptr) {
         long long value;
         if (std::sscanf(line, "VCDIFF copy window offset: %lld", &value) == 1) {
             windowSource = value;
