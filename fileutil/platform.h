@@ -1,5 +1,8 @@
 // Thin platform layer under the file utilities. Two backends give the same
 // observable behaviour: Win32 (FindFirstFileA, MoveFileA, ...) and POSIX.
+// Each executable links one front for these calls: the system's
+// (platform_system.cpp, the default that comes with the fileutil library),
+// or the tools' dry run, which overrides it at link time.
 //
 // POSIX backend: "\" in a path is taken as a separator, wildcard searches and
 // path components match names without regard to letter case, a rename never
@@ -35,13 +38,10 @@ bool PlatformCreateDirectory(const char* path);
 // Fails when a file of the new name already exists.
 bool PlatformRename(const char* from, const char* to);
 FILE* PlatformOpenStream(const char* path, const char* mode);
-
-// A dry run: from Begin to End, the calls above change nothing on the disk
-// and answer as if their changes had been made (new contents are kept in a
-// scratch directory that End removes). Single-threaded use only. False when
-// one is on already or no scratch directory can be made.
-bool PlatformBeginDryRun();
-void PlatformEndDryRun();
+// Writes the stream's buffer and waits until the file's data is on the disk,
+// so that a power cut after it returns true cannot take the data back. The
+// stream stays open; the caller closes it.
+bool PlatformFlushStream(FILE* stream);
 
 // A new, empty directory under the user's temporary directory; its path
 // (without a trailing separator) in out.

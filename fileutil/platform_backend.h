@@ -1,5 +1,6 @@
 // The system's side of the platform layer, one backend a build (Win32 or
-// POSIX). platform.cpp puts the dry run in front of it; nothing else calls it.
+// POSIX). Only the fronts call it: platform_system.cpp, which hands every
+// call straight on, and the tools' dry run.
 #pragma once
 
 #include <cstddef>
@@ -15,5 +16,6 @@ void BackendDeleteFile(const char* path);
 bool BackendCreateDirectory(const char* path);
 bool BackendRename(const char* from, const char* to);
 FILE* BackendOpenStream(const char* path, const char* mode);
+bool BackendFlushStream(FILE* stream);
 bool BackendMakeTempDirectory(char* out, size_t outSize);
 bool BackendRemoveDirectory(const char* path);

@@ -277,6 +277,13 @@ FILE* BackendOpenStream(const char* path, const char* mode) {
     return std::fopen(native, mode);
 }
 
+// fsync, not fdatasync: a file the update has just created also needs its
+// size and blocks recorded, which fdatasync leaves out only for files whose
+// size did not change.
+bool BackendFlushStream(FILE* stream) {
+    return std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+}
+
 bool BackendMakeTempDirectory(char* out, size_t outSize) {
     const char* base = std::getenv("TMPDIR");
     if (base == nullptr || base[0] == '\0') {

@@ -1,6 +1,9 @@
 // Win32 backend: the system's own calls.
 #include <windows.h>
 
+#include <io.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,8 +16,6 @@ void CopyFindData(const WIN32_FIND_DATAA& found, PlatformFindData* data) {
     data->name[sizeof data->name - 1] = '\0';
     data->attributes = found.dwFileAttributes;
 }
-
-} // namespace
 
 bool BackendFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
     WIN32_FIND_DATAA found;
@@ -40,14 +41,43 @@ void BackendFindClose(PlatformFindHandle handle) {
     FindClose(static_cast<HANDLE>(handle));
 }
 
+// SetFileInformationByHandle came with Windows Vista; XP's loader would refuse
+// an executable that imports it, so it is looked up when first needed. Its
+// FILE_BASIC_INFO is declared here as the system lays it out, whatever
+// Windows version the headers are set for.
+struct BasicInfo {
+    LARGE_INTEGER creationTime;
+    LARGE_INTEGER lastAccessTime;
+    LARGE_INTEGER lastWriteTime;
+    LARGE_INTEGER changeTime;
+    DWORD fileAttributes;
+};
+typedef BOOL(WINAPI* SetInformationByHandle)(HANDLE, int, LPVOID, DWORD);
+constexpr int kFileBasicInfoClass = 0; // FileBasicInfo
+
+SetInformationByHandle FindSetInformationByHandle() {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC found =
+        kernel != nullptr ? GetProcAddress(kernel, "SetFileInformationByHandle") : nullptr;
+    return reinterpret_cast<SetInformationByHandle>(reinterpret_cast<void*>(found));
+}
+
+} // namespace
+
 // A symbolic link or junction (a reparse point) gets its own attributes reset
 // through a handle that does not follow it, so that the file it points to,
 // possibly outside the installation, keeps its attributes; DeleteFileA then
-// removes the link itself.
+// removes the link itself. Windows XP has no call for that and no symbolic
+// links to files: there a reparse point keeps its attributes.
 void BackendSetAttributesNormal(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+        return;
+    }
+    // Looked up each time: reparse points are rare, and no state is shared.
+    SetInformationByHandle setInformation = FindSetInformationByHandle();
+    if (setInformation == nullptr) {
         return;
     }
     HANDLE link = CreateFileA(
@@ -56,10 +86,10 @@ void BackendSetAttributesNormal(const char* path) {
     if (link == INVALID_HANDLE_VALUE) {
         return;
     }
-    FILE_BASIC_INFO info;
+    BasicInfo info;
     std::memset(&info, 0, sizeof info); // times of 0 stay unchanged
-    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(link, FileBasicInfo, &info, sizeof info);
+    info.fileAttributes = FILE_ATTRIBUTE_NORMAL;
+    setInformation(link, kFileBasicInfoClass, &info, sizeof info);
     CloseHandle(link);
 }
 
@@ -81,6 +111,18 @@ bool BackendRename(const char* from, const char* to) {
 
 FILE* BackendOpenStream(const char* path, const char* mode) {
     return std::fopen(path, mode);
+}
+
+// FlushFileBuffers writes the file's data and its size in the directory
+// entry through the system's cache to the disk; without it a power cut can
+// leave a file of the right length that reads as zeros (NTFS keeps metadata
+// in its journal, data in the cache).
+bool BackendFlushStream(FILE* stream) {
+    if (std::fflush(stream) != 0) {
+        return false;
+    }
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return file != INVALID_HANDLE_VALUE && FlushFileBuffers(file) != 0;
 }
 
 // A fresh directory under the user's temporary directory: GetTempFileNameA

@@ -26,7 +26,7 @@
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "payload/szdd_writer.h"
-#include "tools/delta/crc_stream.h"
+#include "patch/crc32_stream.h"
 #include "tools/delta/delta.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include "fileutil/fileutil.h"
 #include "patch/apply_record.h"
 #include "patch/crc32.h"
+#include "patch/crc32_stream.h"
 #include "tests/support/records.h"
 
 using namespace testsupport;

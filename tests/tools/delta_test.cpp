@@ -8,7 +8,7 @@
 #include "patch/record_format.h"
 #include "payload/szdd_writer.h"
 #include "tests/support/test_support.h"
-#include "tools/delta/crc_stream.h"
+#include "patch/crc32_stream.h"
 #include "tools/delta/delta.h"
 
 using namespace testsupport;

@@ -12,6 +12,7 @@
 #include "patch/crc32.h"
 #include "patch/record_info.h"
 #include "payload/patch_worker.h"
+#include "tools/dryrun/dry_run.h"
 #include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
 #include "tools/vnpatch/outcome_text.h"
@@ -122,7 +123,7 @@ int CommandVerify(int argc, char** argv) {
         std::fprintf(stderr, "vnpatch: install directory too long\n");
         return 2;
     }
-    if (!PlatformBeginDryRun()) {
+    if (!DryRunBegin()) {
         std::fprintf(stderr, "vnpatch: cannot make a scratch directory for the dry run\n");
         return 1;
     }
@@ -139,7 +140,7 @@ int CommandVerify(int argc, char** argv) {
         code = 1;
     }
     int incomplete = ok ? ReportIncomplete(v) : 0;
-    PlatformEndDryRun();
+    DryRunEnd();
     std::printf("%d entries: %d would apply, %d skip, %d fail; result %s\n", header.count,
                 v.applied, v.skipped, v.failedAt >= 0 ? 1 : 0,
                 code == 0 && incomplete == 0 ? "complete" : "incomplete");

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "tools/delta/crc_stream.h"
+#include "patch/crc32_stream.h"
 
 namespace fs = std::filesystem;
 

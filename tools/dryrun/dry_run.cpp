@@ -1,4 +1,4 @@
-#include "fileutil/dry_run.h"
+#include "tools/dryrun/dry_run.h"
 
 #include <cstdlib>
 #include <cstring>

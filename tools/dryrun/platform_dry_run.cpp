@@ -1,6 +1,7 @@
-// Each call goes to the system's backend, or to the dry run while one is on.
-#include "fileutil/dry_run.h"
+// The tools' front of the platform layer, linked instead of the system's:
+// each call goes to the system's backend, or to the dry run while one is on.
 #include "fileutil/platform_backend.h"
+#include "tools/dryrun/dry_run.h"
 
 bool PlatformFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
     return DryRunActive() ? DryFindFirst(searchText, handle, data)
@@ -39,12 +40,10 @@ FILE* PlatformOpenStream(const char* path, const char* mode) {
     return DryRunActive() ? DryOpenStream(path, mode) : BackendOpenStream(path, mode);
 }
 
-bool PlatformBeginDryRun() {
-    return DryRunBegin();
-}
-
-void PlatformEndDryRun() {
-    DryRunEnd();
+// A dry run's files are scratch copies thrown away at its end: written out
+// of the stream's buffer, but not waited for on the disk.
+bool PlatformFlushStream(FILE* stream) {
+    return DryRunActive() ? std::fflush(stream) == 0 : BackendFlushStream(stream);
 }
 
 bool PlatformMakeTempDirectory(char* out, size_t outSize) {
