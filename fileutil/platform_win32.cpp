@@ -17,6 +17,8 @@ void CopyFindData(const WIN32_FIND_DATAA& found, PlatformFindData* data) {
     data->attributes = found.dwFileAttributes;
 }
 
+} // namespace
+
 bool BackendFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(searchText, &found);
@@ -40,6 +42,8 @@ bool BackendFindNext(PlatformFindHandle handle, PlatformFindData* data) {
 void BackendFindClose(PlatformFindHandle handle) {
     FindClose(static_cast<HANDLE>(handle));
 }
+
+namespace {
 
 // SetFileInformationByHandle came with Windows Vista; XP's loader would refuse
 // an executable that imports it, so it is looked up when first needed. Its

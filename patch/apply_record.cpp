@@ -58,10 +58,13 @@ RecordCheck PrepareRecord(const unsigned char* record, int32_t recordLength,
     return RecordAccepted;
 }
 
-// Writes the whole chunk stream, each chunk in one write. False at the first
-// chunk that lies outside the record or the old contents.
-bool WriteChunks(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
-                 const unsigned char* old, int32_t oldSize, FILE* output) {
+// Writes the whole chunk stream, each chunk in one write, then flushes it
+// through to the disk: a power cut after that cannot take the file back,
+// so only then may its backup go or its record count as done. The stream
+// is closed either way. OutcomeWritten means both went well.
+RecordOutcome WriteChunks(const unsigned char* record, int32_t recordLength,
+                          const RecordHeader& header, const unsigned char* old, int32_t oldSize,
+                          FILE* output) {
     ChunkCursor cursor;
     BeginChunks(&cursor, record, recordLength, header, old, oldSize);
     Chunk chunk;
@@ -69,14 +72,32 @@ bool WriteChunks(const unsigned char* record, int32_t recordLength, const Record
     while ((step = NextChunk(&cursor, &chunk)) == ChunkTaken) {
         std::fwrite(chunk.bytes, 1, chunk.length, output);
     }
-    return step == ChunkStreamEnd;
+    bool flushed = step == ChunkStreamEnd && PlatformFlushStream(output);
+    std::fclose(output);
+    if (step != ChunkStreamEnd) {
+        return OutcomeMalformedChunks;
+    }
+    return flushed ? OutcomeWritten : OutcomeFlushFailed;
+}
+
+// True when every byte of the file is the rebuild's, or zero where a power
+// cut lost what was written (a file system that had recorded the file's
+// length but not yet its data reads those bytes as zeros).
+bool RebuiltOrZeroed(const unsigned char* present, const unsigned char* rebuilt, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (present[i] != rebuilt[i] && present[i] != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Whether the file at path holds the start of what the record rebuilds from
 // old (all of it, part of it, or nothing): what a run killed while writing
-// the rebuild leaves. The chunks are compared with the file piece by piece;
-// the rebuilt file is never assembled. A file longer than the rebuild is not
-// one. The walk ends at a chunk the rebuild would fail on, as the killed run
+// the rebuild leaves, or a power cut, which may also leave the unflushed
+// part as zeros. The chunks are compared with the file piece by piece; the
+// rebuilt file is never assembled. A file longer than the rebuild is not one.
+// The walk ends at a chunk the rebuild would fail on, as the interrupted run
 // stopped writing there.
 bool StartOfRebuild(const unsigned char* record, int32_t recordLength, const RecordHeader& header,
                     const unsigned char* old, int32_t oldSize, const char* path) {
@@ -96,7 +117,7 @@ bool StartOfRebuild(const unsigned char* record, int32_t recordLength, const Rec
         while (length > 0 && !ended && !differs) {
             size_t want = length < sizeof piece ? length : sizeof piece;
             size_t got = std::fread(piece, 1, want, present);
-            differs = std::memcmp(piece, bytes, got) != 0;
+            differs = !RebuiltOrZeroed(piece, bytes, got);
             ended = got < want;
             bytes += got;
             length -= static_cast<uint32_t>(got);
@@ -109,9 +130,10 @@ bool StartOfRebuild(const unsigned char* record, int32_t recordLength, const Rec
 }
 
 // Whatever stands under the target name goes, and the backup comes back.
-void RollBack(const char* target, const char* backup) {
+// False when the backup could not be put back under the target's name.
+bool RollBack(const char* target, const char* backup) {
     DeleteFileForced(target);
-    PlatformRename(backup, target);
+    return PlatformRename(backup, target);
 }
 
 RecordOutcome ApplyWrite(const unsigned char* record, int32_t recordLength,
@@ -120,10 +142,9 @@ RecordOutcome ApplyWrite(const unsigned char* record, int32_t recordLength,
     if (output == nullptr) {
         return OutcomeCreateFailed;
     }
-    bool whole = WriteChunks(record, recordLength, header, nullptr, 0, output);
-    std::fclose(output);
-    if (!whole) {
-        return OutcomeMalformedChunks;
+    RecordOutcome written = WriteChunks(record, recordLength, header, nullptr, 0, output);
+    if (written != OutcomeWritten) {
+        return written;
     }
     return FileChecksum(target) == header.targetCrc ? OutcomeWritten : OutcomeVerifyFailed;
 }
@@ -206,7 +227,11 @@ RecordOutcome ApplyPatch(const unsigned char* record, int32_t recordLength,
     }
     if (Crc32(oldSize, old) != header.sourceCrc) {
         std::free(old);
-        RollBack(target, backup);
+        // A file left only under its backup name has vanished for the game:
+        // that is a failure, never a file passed over.
+        if (!RollBack(target, backup)) {
+            return OutcomeRenameRefused;
+        }
         return Skip(flags, SkipSourceMismatch, OutcomeSkippedOtherVersion, OutcomeSourceMismatch);
     }
     FILE* output = OpenForWrite(target, "wb");
@@ -215,19 +240,20 @@ RecordOutcome ApplyPatch(const unsigned char* record, int32_t recordLength,
         RollBack(target, backup);
         return OutcomeCreateFailed;
     }
-    bool whole = WriteChunks(record, recordLength, header, old, oldSize, output);
-    std::fclose(output);
+    RecordOutcome written = WriteChunks(record, recordLength, header, old, oldSize, output);
     std::free(old);
-    if (!whole) {
+    if (written != OutcomeWritten) {
         RollBack(target, backup);
-        return OutcomeMalformedChunks;
+        return written;
     }
-    if (FileChecksum(target) == header.targetCrc) {
-        DeleteFileForced(backup);
-        return OutcomeRebuilt;
+    if (FileChecksum(target) != header.targetCrc) {
+        RollBack(target, backup);
+        return OutcomeVerifyFailed;
     }
-    RollBack(target, backup);
-    return OutcomeVerifyFailed;
+    // A backup left beside its rebuild is reported: the next run would take
+    // it for an interrupted one and rebuild the file again.
+    DeleteFileForced(backup);
+    return FileExists(backup) ? OutcomeBackupNotDeleted : OutcomeRebuilt;
 }
 
 } // namespace

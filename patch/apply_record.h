@@ -40,11 +40,13 @@ enum RecordOutcome : int32_t {
     OutcomeSourceMismatch,    // target of another version, and no flag to skip it
     OutcomeBackupInTheWay,    // a backup blocks moving the target aside
     OutcomeBackupNotRestored, // a backup of the old version beside a file that is not its rebuild
-    OutcomeRenameRefused,     // the target could not be moved aside or back
+    OutcomeRenameRefused,     // the target could not be moved aside, or its backup not put back
     OutcomeReadFailed,        // the old file could not be read
     OutcomeCreateFailed,      // the new file could not be created
     OutcomeMalformedChunks,   // a chunk outside the record or the old contents
     OutcomeVerifyFailed,      // the file read back does not match the target checksum
+    OutcomeFlushFailed,       // the new file's data could not be written through to the disk
+    OutcomeBackupNotDeleted,  // rebuilt and verified, but its backup could not be deleted
 };
 
 struct RecordReport {

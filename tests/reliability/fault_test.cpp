@@ -3,6 +3,7 @@
 // read-only file system, read-only files, directories in the way, and a
 // target that vanishes between the existence test and the rename.
 #include <dlfcn.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -24,8 +25,10 @@
 
 using namespace testsupport;
 
-// Fault seam: the engine's renames go through renameat2; the hooks run
-// before and after the real call.
+// Fault seams: the engine's renames go through renameat2, its deletes
+// through unlink and its flushes through fsync; the hooks run before the
+// real call (and after it, for renames). A hook that returns true fails the
+// call with EIO instead.
 static std::function<void(const char*, const char*)> g_beforeRename;
 static std::function<void(const char*, const char*, int)> g_afterRename;
 
@@ -41,6 +44,29 @@ extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char
         g_afterRename(oldPath, newPath, result);
     }
     return result;
+}
+
+static std::function<bool(const char*)> g_failUnlink;
+static std::function<bool(int)> g_failFsync;
+
+extern "C" int unlink(const char* path) noexcept {
+    typedef int (*Unlink)(const char*);
+    static Unlink real = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
+    if (g_failUnlink && g_failUnlink(path)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(path);
+}
+
+extern "C" int fsync(int descriptor) {
+    typedef int (*Fsync)(int);
+    static Fsync real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+    if (g_failFsync && g_failFsync(descriptor)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(descriptor);
 }
 
 namespace {
@@ -288,4 +314,72 @@ TEST(Vanishing, TargetDeletedBeforeTheRename) {
     EXPECT_FALSE(ApplyRecord(file.record, dir.Install()));
     g_beforeRename = nullptr;
     EXPECT_TRUE(FilesUnder(dir.path).empty());
+}
+
+// A rebuilt file's data must reach the disk before its backup goes: when the
+// flush fails, the record fails and the old file is back under its name.
+TEST(Durability, FailedFlushPutsTheOldFileBack) {
+    GrowingFile file;
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDirectory(dir.At("CAR")));
+    ASSERT_TRUE(WriteFile(dir.At("CAR\\NR33.bin"), file.oldVersion));
+    g_failFsync = [](int) { return true; };
+    RecordReport report;
+    EXPECT_FALSE(ApplyPatchRecordReported(file.record.data(),
+                                          static_cast<int32_t>(file.record.size()),
+                                          dir.Install().c_str(), 3, &report));
+    EXPECT_EQ(report.outcome, OutcomeFlushFailed);
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.oldVersion);
+    // A whole write fails the same way, and is written again next time.
+    EXPECT_FALSE(ApplyRecord(WriteRecord("readme.txt", TextBytes("new")), dir.Install()));
+    g_failFsync = nullptr;
+    EXPECT_EQ(FilesUnder(dir.path), (std::vector<std::string>{"CAR/NR33.bin", "readme.txt"}));
+    EXPECT_TRUE(ApplyRecord(WriteRecord("readme.txt", TextBytes("new")), dir.Install()));
+    EXPECT_EQ(Contents(dir.At("readme.txt")), TextBytes("new"));
+}
+
+// A file of another version goes back under its name after the source test;
+// when that rename fails the file is only under its backup name, and the
+// record is a failure, not a file passed over.
+TEST(Refused, RenameBackAfterTheSourceTestFailsTheRecord) {
+    GrowingFile file;
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDirectory(dir.At("CAR")));
+    ByteVector other = RandomBytes(5000, 77);
+    ASSERT_TRUE(WriteFile(dir.At("CAR\\NR33.bin"), other));
+    std::string backup = Native(dir.At("CAR\\NR33.bin.bak"));
+    g_beforeRename = [&](const char* from, const char* to) {
+        if (backup == from) {
+            WriteFile(to, TextBytes("in the way")); // the rename may not replace it
+        }
+    };
+    RecordReport report;
+    EXPECT_FALSE(ApplyPatchRecordReported(file.record.data(),
+                                          static_cast<int32_t>(file.record.size()),
+                                          dir.Install().c_str(), 3, &report));
+    g_beforeRename = nullptr;
+    EXPECT_EQ(report.outcome, OutcomeRenameRefused);
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin.bak")), other);
+}
+
+// A backup that cannot be deleted after its file was rebuilt and verified is
+// reported; the next run takes it for an interrupted one and finishes.
+TEST(Refused, BackupThatCannotBeDeletedIsReported) {
+    GrowingFile file;
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDirectory(dir.At("CAR")));
+    ASSERT_TRUE(WriteFile(dir.At("CAR\\NR33.bin"), file.oldVersion));
+    g_failUnlink = [](const char* path) {
+        return std::string(path).find(".bak") != std::string::npos;
+    };
+    RecordReport report;
+    EXPECT_FALSE(ApplyPatchRecordReported(file.record.data(),
+                                          static_cast<int32_t>(file.record.size()),
+                                          dir.Install().c_str(), 3, &report));
+    g_failUnlink = nullptr;
+    EXPECT_EQ(report.outcome, OutcomeBackupNotDeleted);
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.newVersion);
+    EXPECT_TRUE(ApplyRecord(file.record, dir.Install()));
+    EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.newVersion);
+    EXPECT_EQ(FilesUnder(dir.path), std::vector<std::string>{"CAR/NR33.bin"});
 }

@@ -3,6 +3,9 @@
 // Windows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "patch/apply_record.h"
 #include "tests/support/records.h"
 
@@ -43,6 +46,35 @@ TEST(Heal, MatchingBackupIsPutBackAndTheRecordApplied) {
         if (c.target) {
             ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), c.targetContents));
         }
+        EXPECT_TRUE(ApplyRecord(v.record, dir.Install()));
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
+        EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
+    }
+}
+
+// What a power cut leaves of a rebuild that was never flushed: the length
+// the file system had recorded, with all or part of the data read back as
+// zeros, or the file cut back short. Each is healed like a killed run's.
+TEST(Heal, RebuildThatAPowerCutZeroedOrCutShortIsHealed) {
+    FileVersions v = Versions();
+    ByteVector zeros(v.newVersion.size(), 0);
+    ByteVector zeroTail = v.newVersion;
+    std::fill(zeroTail.begin() + 40000, zeroTail.end(), 0);
+    ByteVector zeroHole(v.newVersion.begin(), v.newVersion.begin() + 65000);
+    std::fill(zeroHole.begin() + 8192, zeroHole.begin() + 3 * 8192, 0);
+    ByteVector someZeros(4096, 0);
+    const std::pair<const char*, ByteVector> cases[] = {
+        {"all zeros at the full length", zeros},
+        {"zeros after the flushed part", zeroTail},
+        {"a block of zeros inside, cut short", zeroHole},
+        {"a short run of zeros", someZeros},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), v.oldVersion));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), c.second));
         EXPECT_TRUE(ApplyRecord(v.record, dir.Install()));
         EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
         EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
@@ -119,7 +151,9 @@ TEST(Heal, MatchingBackupStaysBesideAFileThatIsNotItsRebuild) {
     ByteVector longer = v.newVersion;
     longer.push_back('!');
     ByteVector replaced = RandomBytes(5000, 15);
-    for (const ByteVector* present : {&oneByteOff, &copyOff, &longer, &replaced}) {
+    // Zeros stand for lost bytes only within the rebuild's length.
+    ByteVector zerosTooLong(v.newVersion.size() + 1, 0);
+    for (const ByteVector* present : {&oneByteOff, &copyOff, &longer, &replaced, &zerosTooLong}) {
         ScratchDir dir;
         ASSERT_TRUE(MakeDirectory(dir.At("course")));
         ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin.bak"), v.oldVersion));

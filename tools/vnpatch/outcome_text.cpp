@@ -43,7 +43,8 @@ std::string Reason(RecordOutcome outcome, const std::string& name) {
         return "a backup " + name +
                ".bak of the old version stands beside a file that is not its rebuild";
     case OutcomeRenameRefused:
-        return "the file could not be renamed (held open, or no rights)";
+        return "the file could not be renamed, or its backup not put back (held open, or no "
+               "rights)";
     case OutcomeReadFailed:
         return "the old file could not be read";
     case OutcomeCreateFailed:
@@ -52,6 +53,10 @@ std::string Reason(RecordOutcome outcome, const std::string& name) {
         return "a chunk lies outside the record or the old file";
     case OutcomeVerifyFailed:
         return "the file read back does not match the record's target checksum";
+    case OutcomeFlushFailed:
+        return "the new file's data could not be written through to the disk";
+    case OutcomeBackupNotDeleted:
+        return "the file was rebuilt, but its backup " + name + ".bak could not be deleted";
     }
     return "unknown outcome";
 }
