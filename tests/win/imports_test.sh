@@ -23,6 +23,17 @@ fail() {
     problems=$((problems + 1))
 }
 
+# fail_lines: one failure for each non-empty line read from stdin (not from a
+# pipe, which would count them in a subshell).
+fail_lines() {
+    local line
+    while read -r line; do
+        if [ -n "$line" ]; then
+            fail "$line"
+        fi
+    done
+}
+
 # allowlist FILE: the names in an allowlist, without comments.
 allowlist() {
     sed -e 's/#.*//' -e 's/[[:space:]]//g' -e '/^$/d' "$1"
@@ -96,10 +107,7 @@ check_allowlists() {
         fail "the allowlists' header check did not compile (log above)"
         return
     fi
-    local name
-    while read -r dll name; do
-        [ -n "$dll" ] && fail "xp_imports/$dll.txt: $name is not declared by the headers for Windows XP (_WIN32_WINNT=0x0501)"
-    done <<<"$out"
+    fail_lines < <(awk 'NF { print "xp_imports/" $1 ".txt: " $2 " is not declared by the headers for Windows XP (_WIN32_WINNT=0x0501)" }' <<<"$out")
 
     # The check itself must tell XP from Vista: two functions that came with
     # Vista are refused for XP and accepted for Vista.
@@ -109,9 +117,11 @@ check_allowlists() {
         fail "the header check refuses Vista's functions for Vista too: $out"
     fi
     out=$(refused "$work/vista.c" 0x0501) || true
+    local name
     for name in GetTickCount64 SetFileInformationByHandle; do
-        grep -qx "KERNEL32.dll $name" <<<"$out" ||
+        if ! grep -qx "KERNEL32.dll $name" <<<"$out"; then
             fail "the header check lets Vista's $name through for Windows XP"
+        fi
     done
 }
 
@@ -127,7 +137,7 @@ allowed_imports() {
 }
 
 check_imports() {
-    local exe=$1 label=$2 found line
+    local exe=$1 label=$2 found
     # The import table as "DLL NAME" lines ("#N" names an import by
     # ordinal), checked against the allowlists.
     found=$("$OBJDUMP" -p "$exe" | awk '
@@ -153,9 +163,7 @@ check_imports() {
                 print label " imports " $2 " from " $1 ", which is not on xp_imports/" dll ".dll.txt"
         }
         END { if (!count) print label ": no import table read" }' <(allowed_imports) -)
-    while read -r line; do
-        [ -n "$line" ] && fail "$line"
-    done <<<"$found"
+    fail_lines <<<"$found"
 }
 
 # version_at_most_xp MAJOR MINOR: whether MAJOR.MINOR is 5.1 (Windows XP) or
@@ -207,7 +215,7 @@ check_link_map() {
     # Archive members the link took, grouped by archive: the C++ runtime, the
     # unwinder and winpthread (Debian ships it as libpthread.a too).
     local found
-    found=$(awk '
+    found=$(awk -v label="$label" '
         /^(Discarded input sections|Memory Configuration)/ { exit }
         /^[^ ].*\.a\(.*\)$/ {
             split($0, part, "(")
@@ -219,25 +227,20 @@ check_link_map() {
                 member ~ /^libwinpthread/)
                 members[archive] = members[archive] " " member
         }
-        END { for (a in members) print a ":" members[a] }' "$map")
-    local line
-    while read -r line; do
-        [ -n "$line" ] && fail "$label links ${line%%:*} (members:${line#*:})"
-    done <<<"$found"
+        END { for (a in members) print label " links " a " (members:" members[a] ")" }' "$map")
+    fail_lines <<<"$found"
     # The tools' stream CRC: Crc32Update and its slicing-by-8 tables. The
     # tables have internal linkage, so the map shows them through their user
     # and the object holding both.
-    found=$(awk '
+    found=$(awk -v label="$label" '
         /^Linker script and memory map/ { memory = 1 }
         !memory { next }
         /^ *(\.[^ ]+)? +0x[0-9a-f]+ +0x[0-9a-f]+ +[^ ]+$/ { object = $NF }
         /^ +0x[0-9a-f]+ +[^ 0]/ && /(^|[^A-Za-z0-9_])(Crc32Update|kTable)([^A-Za-z0-9_]|$)/ {
             sub(/^ +0x[0-9a-f]+ +/, "")
-            print $0 " in " object
+            print label " links the stream CRC and its tables: " $0 " in " object
         }' "$map")
-    while read -r line; do
-        [ -n "$line" ] && fail "$label links the stream CRC and its tables: $line"
-    done <<<"$found"
+    fail_lines <<<"$found"
 }
 
 check_allowlists
