@@ -2,6 +2,8 @@
 # Runs a Windows test binary under Wine in the build's own prefix, with the
 # Japanese ANSI code page (932). scripts/test.sh makes the prefix fresh per run.
 set -e
+# A machine that cannot run 32-bit programs skips the test (exit 77).
+bash "$(dirname "$0")/wine32-check.sh" || exit $?
 # The prefix lives at the top of the build tree that runs the test.
 build=$PWD
 while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done

@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 passed=0
 failed=0
+skipped=0
 summary=()
 
 run_preset() {
@@ -24,8 +25,11 @@ run_preset() {
     ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
     code=${PIPESTATUS[0]}
     # The verdict is ctest's exit code; the summary line only gives counts.
-    local line total bad
+    local line total bad skip
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+    # Tests that cannot run on this machine (exit 77) are listed as skipped,
+    # with the reason in their output; they count as neither.
+    skip=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log")
     if [ -n "$line" ]; then
         bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
         total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
@@ -40,8 +44,14 @@ run_preset() {
     elif [ -z "$line" ]; then
         failed=$((failed + 1)); summary+=("$preset: no test summary")
     else
-        passed=$((passed + total - bad)); failed=$((failed + bad))
-        summary+=("$preset: $((total - bad)) of $total passed")
+        passed=$((passed + total - bad - skip)); failed=$((failed + bad))
+        skipped=$((skipped + skip))
+        if [ "$skip" -gt 0 ]; then
+            summary+=("$preset: $((total - bad - skip)) of $total passed, $skip skipped" \
+                "($(bash cmake/wine32-check.sh 2>&1 | sed 's/^wine32-check: //'))")
+        else
+            summary+=("$preset: $((total - bad)) of $total passed")
+        fi
     fi
 }
 
@@ -64,5 +74,5 @@ fi
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
-echo "${passed} passed, ${failed} failed"
+echo "${passed} passed, ${failed} failed, ${skipped} skipped"
 [ "$failed" -eq 0 ]

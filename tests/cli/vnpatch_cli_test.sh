@@ -6,6 +6,9 @@ set -u
 vnpatch=$1
 mode=${2:-native}
 here=$(cd "$(dirname "$0")" && pwd)
+if [ "$mode" = windows ]; then
+    bash "$here/../../cmake/wine32-check.sh" || exit $?
+fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/vnpatch-cli.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 failures=0

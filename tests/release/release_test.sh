@@ -8,6 +8,9 @@
 set -u
 case=$1
 work=$2
+if [ "$case" != inputs ]; then
+    bash "$SOURCE/cmake/wine32-check.sh" || exit $?
+fi
 release=$SOURCE/scripts/release.sh
 rm -rf "$work"
 mkdir -p "$work/tmp"

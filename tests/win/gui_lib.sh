@@ -33,6 +33,8 @@ gui_cleanup() {
 # gui_start WORKDIR: Xvfb on a free display and a fresh prefix in WORKDIR.
 gui_start() {
     GUI_WORK=$1
+    # A machine that cannot run 32-bit programs skips the test (exit 77).
+    bash "$(dirname "${BASH_SOURCE[0]}")/../../cmake/wine32-check.sh" || exit $?
     rm -rf "$GUI_WORK"
     mkdir -p "$GUI_WORK"
     local fdfile=$GUI_WORK/display
