@@ -2,13 +2,8 @@
 // before chosen file operations, on an archive of multi-megabyte rebuilds,
 // writes and a file with two older versions. The next run must always end
 // with every file at its target checksum and no backup left.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +13,7 @@
 
 #include "fileutil/fileutil.h"
 #include "payload/archive_writer.h"
+#include "tests/reliability/shim_runs.h"
 #include "tests/support/records.h"
 
 using namespace testsupport;
@@ -33,37 +29,6 @@ constexpr size_t kMegabyte = 1024 * 1024;
 constexpr int kRandomKills = 16;
 constexpr int kSweepPoints = 26;
 #endif
-
-// One scratch directory for the whole run, in memory where there is one.
-std::string Root() {
-    static ScratchDir root(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
-    return root.path;
-}
-
-// A new version made of ranges of the old one (out of order) and new bytes.
-void AddRebuild(ByteVector* record, const ByteVector& oldVersion, ByteVector* newVersion,
-                unsigned seed) {
-    size_t n = oldVersion.size();
-    size_t quarter = n / 4;
-    ByteVector fresh = RandomBytes(n / 16 + 100, seed);
-    struct Piece {
-        size_t offset;
-        size_t length;
-    };
-    const Piece pieces[] = {{2 * quarter, quarter}, {0, quarter}, {3 * quarter, n - 3 * quarter}};
-    newVersion->clear();
-    for (int i = 0; i < 3; ++i) {
-        AppendCopyChunk(record, static_cast<uint32_t>(pieces[i].offset),
-                        static_cast<uint32_t>(pieces[i].length));
-        newVersion->insert(
-            newVersion->end(), oldVersion.begin() + static_cast<long>(pieces[i].offset),
-            oldVersion.begin() + static_cast<long>(pieces[i].offset + pieces[i].length));
-        size_t literal = fresh.size() / 3;
-        AppendLiteralChunk(record, fresh.data() + i * literal, static_cast<uint32_t>(literal));
-        newVersion->insert(newVersion->end(), fresh.begin() + static_cast<long>(i * literal),
-                           fresh.begin() + static_cast<long>((i + 1) * literal));
-    }
-}
 
 struct Update {
     Tree installed;                           // relative "\" path -> contents
@@ -129,8 +94,8 @@ const Update& TheUpdate() {
                                            RandomBytes(kMegabyte / 4, 12))});
     write("VRNL.exe", 2 * kMegabyte, 9, true);
 
-    update.archive = Root() + "/vnp1.tmp";
-    update.install = Root() + "/Varnelo";
+    update.archive = MemoryScratch() + "/vnp1.tmp";
+    update.install = MemoryScratch() + "/Varnelo";
     ArchiveWriter writer;
     EXPECT_TRUE(
         ArchiveBegin(&writer, update.archive.c_str(), static_cast<int32_t>(records.size())));
@@ -166,64 +131,30 @@ double Now() {
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-struct RunResult {
-    bool killed;
-    int exitCode;
-};
-
 // Runs vnpatch apply; killed after delaySeconds (when >= 0) or by the shim
 // before file operation killAt (when > 0), counting only the operations on
 // paths that contain killPath when it is given.
-RunResult RunApply(const Update& update, double delaySeconds, long killAt, const char* countFile,
-                   const char* killPath = nullptr) {
-    pid_t child = fork();
-    if (child == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        if (killAt > 0 || countFile != nullptr) {
-            setenv("LD_PRELOAD", VARNELO_KILL_SHIM, 1);
-            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-        }
-        if (killAt > 0) {
-            setenv("VARNELO_KILL_AT", std::to_string(killAt).c_str(), 1);
-        }
-        if (countFile != nullptr) {
-            setenv("VARNELO_KILL_COUNT", countFile, 1);
-        }
-        if (killPath != nullptr) {
-            setenv("VARNELO_KILL_PATH", killPath, 1);
-        }
-        std::string tool = VnpatchPath();
-        execl(tool.c_str(), tool.c_str(), "apply", update.archive.c_str(), update.install.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
+ApplyRun RunApply(const Update& update, double delaySeconds, long killAt, const char* countFile,
+                  const char* killPath = nullptr) {
+    std::map<std::string, std::string> shim;
+    if (killAt > 0) {
+        shim["AT"] = std::to_string(killAt);
     }
-    if (delaySeconds >= 0) {
-        struct timespec wait = {
-            static_cast<time_t>(delaySeconds),
-            static_cast<long>((delaySeconds - static_cast<long>(delaySeconds)) * 1e9)};
-        nanosleep(&wait, nullptr);
-        kill(child, SIGKILL);
+    if (countFile != nullptr) {
+        shim["COUNT"] = countFile;
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    RunResult run;
-    run.killed = WIFSIGNALED(status);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    if (killPath != nullptr) {
+        shim["PATH"] = killPath;
+    }
+    return testsupport::RunApply(update.archive, update.install, shim, delaySeconds);
 }
 
 // The run after the kills: complete, every file at its target checksum.
 void ExpectHealed(const Update& update, const std::string& what) {
-    RunResult last = RunApply(update, -1, 0, nullptr);
+    ApplyRun last = RunApply(update, -1, 0, nullptr);
     EXPECT_FALSE(last.killed) << what;
     EXPECT_EQ(last.exitCode, 0) << what;
     EXPECT_EQ(Checksums(update.install), update.expected) << what;
-}
-
-bool ShimAvailable() {
-    return std::string(VARNELO_KILL_SHIM).size() > 0;
 }
 
 } // namespace
@@ -279,7 +210,7 @@ TEST(Kill, BeforeFileOperations) {
     }
     const Update& update = TheUpdate();
     Restore(update);
-    std::string countFile = Root() + "/ops.txt";
+    std::string countFile = MemoryScratch() + "/ops.txt";
     ASSERT_EQ(RunApply(update, -1, 0, countFile.c_str()).exitCode, 0);
     long operations = 0;
     FILE* count = std::fopen(countFile.c_str(), "r");
@@ -297,7 +228,7 @@ TEST(Kill, BeforeFileOperations) {
     int points = 0;
     for (long at = first; at <= operations; at += stride) {
         Restore(update);
-        RunResult run = RunApply(update, -1, at, nullptr);
+        ApplyRun run = RunApply(update, -1, at, nullptr);
         EXPECT_TRUE(run.killed) << "operation " << at;
         std::string what =
             "killed before operation " + std::to_string(at) + " of " + std::to_string(operations);
@@ -320,7 +251,7 @@ TEST(Kill, PassOverFileBetweenItsRenames) {
     const Update& update = TheUpdate();
     Restore(update);
     // Operation 1 on the file is the rename to MOD.bin.bak, 2 the rename back.
-    RunResult run = RunApply(update, -1, 2, nullptr, "MOD.bin");
+    ApplyRun run = RunApply(update, -1, 2, nullptr, "MOD.bin");
     ASSERT_TRUE(run.killed);
     ASSERT_TRUE(Exists(update.install + "\\course\\MOD.bin.bak"));
     ASSERT_FALSE(Exists(update.install + "\\course\\MOD.bin"));
