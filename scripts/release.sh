@@ -367,6 +367,8 @@ end_status
 tree_bytes() { find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }'; }
 new_bytes=$(tree_bytes "$new")
 exe_bytes=$(stat -c %s "$exe")
+# The updater's own code and resources: the executable less its archive.
+own_bytes=$(bash "$root/scripts/updater_size.sh" "$exe")
 szdd_bytes=$(stat -c %s "$stage/patch.szdd")
 cf00_bytes=$(stat -c %s "$stage/patch.cf00")
 have_xdelta=0
@@ -424,7 +426,7 @@ when=$(date -u '+%Y-%m-%d %H:%M UTC')
     echo
     echo "- new tree: \`$new\` ($new_version, $(find "$new" -type f | wc -l) files, $new_bytes bytes)"
     echo "- archive: $records records; patch.cf00 $cf00_bytes bytes, patch.szdd $szdd_bytes bytes"
-    echo "- varnelo_update.exe: $exe_bytes bytes, $signature"
+    echo "- varnelo_update.exe: $exe_bytes bytes ($own_bytes of its own, the rest the archive), $signature"
     echo "- made $when"
     echo
     echo "| older tree | version | records applied / passed over | tree bytes | xdelta3 -9 per file | run under Wine | outcome message | comparison |"
@@ -481,7 +483,7 @@ EOF
     fi
     echo "<ul><li>new tree: <code>$(html_escape "$new")</code> ($new_version, $new_bytes bytes)</li>"
     echo "<li>archive: $records records; patch.cf00 $cf00_bytes bytes, patch.szdd $szdd_bytes bytes</li>"
-    echo "<li>varnelo_update.exe: $exe_bytes bytes, $(html_escape "$signature")</li><li>made $when</li></ul>"
+    echo "<li>varnelo_update.exe: $exe_bytes bytes ($own_bytes of its own, the rest the archive), $(html_escape "$signature")</li><li>made $when</li></ul>"
     echo "<h2>Download size per older version</h2>"
     echo '<p class="legend"><span style="background:#2b6cb0"></span>varnelo_update.exe'
     echo '<span style="background:#63a4e0"></span>its archive (patch.szdd)'
