@@ -12,7 +12,6 @@
 #include <string>
 
 #include "fileutil/fileutil.h"
-#include "payload/archive_writer.h"
 #include "tests/reliability/shim_runs.h"
 #include "tests/support/records.h"
 
@@ -51,7 +50,7 @@ const Update& TheUpdate() {
     if (!update.archive.empty()) {
         return update;
     }
-    std::vector<std::pair<std::string, ByteVector>> records;
+    std::vector<ByteVector> records;
     auto rebuild = [&](const char* name, size_t size, unsigned seed) {
         ByteVector oldVersion = RandomBytes(size, seed);
         ByteVector newVersion;
@@ -61,7 +60,7 @@ const Update& TheUpdate() {
         WriteLe32(record.data() + kOffTargetCrc, CrcOf(newVersion));
         update.installed[name] = oldVersion;
         update.expected[Slashes(name)] = CrcOf(newVersion);
-        records.push_back({name, record});
+        records.push_back(record);
         return newVersion;
     };
     auto write = [&](const char* name, size_t size, unsigned seed, bool existing) {
@@ -70,15 +69,14 @@ const Update& TheUpdate() {
             update.installed[name] = RandomBytes(size / 2 + 10, seed + 500);
         }
         update.expected[Slashes(name)] = CrcOf(contents);
-        records.push_back({name, WriteRecord(name, contents)});
+        records.push_back(WriteRecord(name, contents));
     };
     rebuild("CAR\\NR33.bin", 4 * kMegabyte, 1);
     rebuild("CAR\\S15.bin", 2 * kMegabyte, 2);
     // Two older versions of one file: the installed one is the second.
     ByteVector versionA = RandomBytes(3 * kMegabyte, 3);
     ByteVector target = rebuild("course\\OVAL.bin", 3 * kMegabyte + 7, 4);
-    records.push_back(
-        {"course\\OVAL.bin (A)", PatchRecordFor("course\\OVAL.bin", versionA, target)});
+    records.push_back(PatchRecordFor("course\\OVAL.bin", versionA, target));
     std::swap(records[records.size() - 1], records[records.size() - 2]);
     rebuild("font\\font_01.mft", 300, 5);
     write("font\\font_05.fnt", kMegabyte / 2, 6, false);
@@ -89,23 +87,13 @@ const Update& TheUpdate() {
     ByteVector changed = RandomBytes(kMegabyte / 4, 10);
     update.installed["course\\MOD.bin"] = changed;
     update.expected["course/MOD.bin"] = CrcOf(changed);
-    records.push_back(
-        {"course\\MOD.bin", PatchRecordFor("course\\MOD.bin", RandomBytes(kMegabyte / 4, 11),
-                                           RandomBytes(kMegabyte / 4, 12))});
+    records.push_back(PatchRecordFor("course\\MOD.bin", RandomBytes(kMegabyte / 4, 11),
+                                     RandomBytes(kMegabyte / 4, 12)));
     write("VRNL.exe", 2 * kMegabyte, 9, true);
 
     update.archive = MemoryScratch() + "/vnp1.tmp";
     update.install = MemoryScratch() + "/Varnelo";
-    ArchiveWriter writer;
-    EXPECT_TRUE(
-        ArchiveBegin(&writer, update.archive.c_str(), static_cast<int32_t>(records.size())));
-    char name[16];
-    for (size_t i = 0; i < records.size(); ++i) {
-        std::snprintf(name, sizeof name, "%05u.pat", static_cast<unsigned>(i));
-        EXPECT_TRUE(ArchiveAdd(&writer, name, records[i].second.data(),
-                               static_cast<uint32_t>(records[i].second.size())));
-    }
-    EXPECT_TRUE(ArchiveFinish(&writer));
+    EXPECT_TRUE(WriteRecordArchive(update.archive, records));
     return update;
 }
 

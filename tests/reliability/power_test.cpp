@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "fileutil/fileutil.h"
-#include "payload/archive_writer.h"
 #include "tests/reliability/shim_runs.h"
 #include "tests/support/records.h"
 
@@ -120,16 +119,7 @@ const Update& TheUpdate() {
     update.updated["save/user.sav"] = update.installed["save/user.sav"];
 
     update.archive = MemoryScratch() + "/vnp2.tmp";
-    ArchiveWriter writer;
-    EXPECT_TRUE(
-        ArchiveBegin(&writer, update.archive.c_str(), static_cast<int32_t>(records.size())));
-    char name[16];
-    for (size_t i = 0; i < records.size(); ++i) {
-        std::snprintf(name, sizeof name, "%05u.pat", static_cast<unsigned>(i));
-        EXPECT_TRUE(
-            ArchiveAdd(&writer, name, records[i].data(), static_cast<uint32_t>(records[i].size())));
-    }
-    EXPECT_TRUE(ArchiveFinish(&writer));
+    EXPECT_TRUE(WriteRecordArchive(update.archive, records));
     return update;
 }
 

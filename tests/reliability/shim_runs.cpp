@@ -6,10 +6,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "payload/archive_writer.h"
 
 extern char** environ;
 
@@ -108,6 +111,23 @@ ApplyRun RunUnderShim(const std::vector<std::string>& command, const ShimSetting
 ApplyRun RunApply(const std::string& archive, const std::string& install, const ShimSettings& shim,
                   double delaySeconds) {
     return RunUnderShim({VnpatchPath(), "apply", archive, install}, shim, delaySeconds);
+}
+
+bool WriteRecordArchive(const std::string& path, const std::vector<ByteVector>& records) {
+    ArchiveWriter writer;
+    if (!ArchiveBegin(&writer, path.c_str(), static_cast<int32_t>(records.size()))) {
+        return false;
+    }
+    char name[16];
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::snprintf(name, sizeof name, "%05u.pat", static_cast<unsigned>(i));
+        if (!ArchiveAdd(&writer, name, records[i].data(),
+                        static_cast<uint32_t>(records[i].size()))) {
+            ArchiveFinish(&writer);
+            return false;
+        }
+    }
+    return ArchiveFinish(&writer);
 }
 
 } // namespace testsupport

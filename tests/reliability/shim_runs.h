@@ -20,6 +20,10 @@ std::string MemoryScratch();
 void AddRebuild(ByteVector* record, const ByteVector& oldVersion, ByteVector* newVersion,
                 unsigned seed);
 
+// Writes a plain archive of the records, named 00000.pat, 00001.pat, ...
+// in their order; false when it cannot be written.
+bool WriteRecordArchive(const std::string& path, const std::vector<ByteVector>& records);
+
 // Whether this build has the preload shim.
 bool ShimAvailable();
 
