@@ -102,7 +102,18 @@ bool BackendSetReadOnly(const char* path) {
 
 void BackendDeleteFile(const char* path) {
     DWORD started = GetTickCount();
-    while (!DeleteFileA(path) && WaitOutHold(path, GetLastError(), started)) {
+    while (!DeleteFileA(path)) {
+        if (!WaitOutHold(path, GetLastError(), started)) {
+            return;
+        }
+    }
+    // Deleted while a program that shares deletion holds it, the file keeps
+    // its name, delete pending, until that program lets go; meanwhile nothing
+    // can be created or renamed under that name, which callers do next.
+    while (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES &&
+           GetLastError() == ERROR_ACCESS_DENIED &&
+           GetTickCount() - started < kHoldWaitMilliseconds) {
+        Sleep(kHoldStepMilliseconds);
     }
 }
 
