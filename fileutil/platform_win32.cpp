@@ -17,6 +17,39 @@ void CopyFindData(const WIN32_FIND_DATAA& found, PlatformFindData* data) {
     data->attributes = found.dwFileAttributes;
 }
 
+// Virus scanners and the search indexer open each file the moment it is
+// created, renamed or written, sharing reads and writes but not deletion, and
+// keep it for tens to some hundreds of milliseconds; meanwhile a rename or a
+// delete of that file is refused. Two seconds outlasts such a hold several
+// times over and is the longest the user waits on one file; a file that a
+// program really keeps open (the running game, say) still fails after it.
+const DWORD kHoldWaitMilliseconds = 2000;
+const DWORD kHoldStepMilliseconds = 50;
+
+// After a rename or delete of path failed with error: whether another
+// program's passing hold may be the cause and the wait begun at started
+// still has time left, in which case one step is slept for the next try.
+// Otherwise the error is left as the call's last error.
+bool WaitOutHold(const char* path, DWORD error, DWORD started) {
+    bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    if (error == ERROR_ACCESS_DENIED) {
+        // Also the answer for a read-only file (which the plain delete is
+        // meant to leave in place) and for a directory; neither passes. A
+        // file whose delete is pending (deleted by a program that holds it
+        // and shares deletion) cannot even be examined until it is gone.
+        DWORD attributes = GetFileAttributesA(path);
+        held = attributes == INVALID_FILE_ATTRIBUTES
+                   ? GetLastError() == ERROR_ACCESS_DENIED
+                   : (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    }
+    if (!held || GetTickCount() - started >= kHoldWaitMilliseconds) {
+        SetLastError(error);
+        return false;
+    }
+    Sleep(kHoldStepMilliseconds);
+    return true;
+}
+
 } // namespace
 
 bool BackendFindFirst(const char* searchText, PlatformFindHandle* handle, PlatformFindData* data) {
@@ -102,15 +135,36 @@ bool BackendSetReadOnly(const char* path) {
 }
 
 void BackendDeleteFile(const char* path) {
-    DeleteFileA(path);
+    DWORD started = GetTickCount();
+    while (!DeleteFileA(path)) {
+        if (!WaitOutHold(path, GetLastError(), started)) {
+            return;
+        }
+    }
+    // Deleted while a program that shares deletion holds it, the file keeps
+    // its name, delete pending, until that program lets go; meanwhile nothing
+    // can be created or renamed under that name, which callers do next.
+    while (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES &&
+           GetLastError() == ERROR_ACCESS_DENIED &&
+           GetTickCount() - started < kHoldWaitMilliseconds) {
+        Sleep(kHoldStepMilliseconds);
+    }
 }
 
 bool BackendCreateDirectory(const char* path) {
     return CreateDirectoryA(path, nullptr) != 0;
 }
 
+// The source is the file a scanner holds: the one just written, or just
+// renamed aside.
 bool BackendRename(const char* from, const char* to) {
-    return MoveFileA(from, to) != 0;
+    DWORD started = GetTickCount();
+    while (!MoveFileA(from, to)) {
+        if (!WaitOutHold(from, GetLastError(), started)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 FILE* BackendOpenStream(const char* path, const char* mode) {

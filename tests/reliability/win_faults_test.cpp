@@ -1,11 +1,13 @@
 // Faults that need the Windows file services (under Wine here): a target held
-// open by another process without sharing, and vnpatch applying a real
-// archive while one of its targets is locked.
+// open by another process without sharing, for good or for a moment as a
+// virus scanner does, and vnpatch applying a real archive while one of its
+// targets is locked.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "patch/apply_record.h"
 #include "payload/archive_writer.h"
@@ -41,11 +43,59 @@ int RunVnpatchApply(const std::string& archive, const std::string& install) {
     return static_cast<int>(code);
 }
 
+// Lets go of a held file after a while, as a scanner does once it has read it.
+class BriefHold {
+  public:
+    BriefHold(HANDLE file, DWORD milliseconds)
+        : releaser_([file, milliseconds] {
+              Sleep(milliseconds);
+              CloseHandle(file);
+          }) {}
+    ~BriefHold() { releaser_.join(); }
+
+  private:
+    std::thread releaser_;
+};
+
+constexpr DWORD kScannerShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 } // namespace
 
-// A rebuild whose target another program holds: the rename is refused, the
-// record fails, and nothing changes on disk. Sharing reads is not enough,
-// since the rename needs delete access.
+// A scanner that holds a file for a moment (sharing reads and writes, not
+// deletion) only delays a record: the rename aside and the delete of the
+// backup of a rebuild, and a delete record, wait until it lets go.
+TEST(Locked, BriefHoldsAreWaitedOut) {
+    FileVersions v = MakeVersions("course\\OVAL.bin", 60000, 40000, 25000, 35);
+    {
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\OVAL.bin"), v.oldVersion));
+        HANDLE held = Lock(dir.At("course\\OVAL.bin"), kScannerShare);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        {
+            BriefHold release(held, 200);
+            EXPECT_TRUE(ApplyRecord(v.record, dir.Install()));
+        }
+        EXPECT_EQ(Contents(dir.At("course\\OVAL.bin")), v.newVersion);
+        EXPECT_FALSE(Exists(dir.At("course\\OVAL.bin.bak")));
+    }
+    {
+        ScratchDir dir;
+        ASSERT_TRUE(MakeDirectory(dir.At("course")));
+        ASSERT_TRUE(WriteFile(dir.At("course\\old_layout.dat"), RandomBytes(3000, 36)));
+        HANDLE held = Lock(dir.At("course\\old_layout.dat"), kScannerShare);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        {
+            BriefHold release(held, 200);
+            EXPECT_TRUE(ApplyRecord(DeleteRecord("course\\old_layout.dat"), dir.Install()));
+        }
+        EXPECT_FALSE(Exists(dir.At("course\\old_layout.dat")));
+    }
+}
+
+// A rebuild whose target another program keeps holding: the rename is
+// refused once the wait for it is over, the record fails, and nothing changes
+// on disk. Sharing reads is not enough, since the rename needs delete access.
 TEST(Locked, RebuildOfAHeldFileFailsAndChangesNothing) {
     FileVersions v = MakeVersions("course\\OVAL.bin", 60000, 40000, 25000, 31);
     for (DWORD share :
