@@ -19,6 +19,11 @@ mkdir -p "$WINEPREFIX"
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         "$wine" wineboot -i >/dev/null 2>&1 || true
+        # Test windows stay unmanaged: Wine would otherwise wait about 2 s
+        # for a window manager at every window hidden or closed, and none
+        # answers under Xvfb.
+        "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >/dev/null 2>&1 || true
     fi
 ) 9>"$WINEPREFIX.lock"
 exec "$wine" "$@"

@@ -1,9 +1,23 @@
 #!/usr/bin/env bash
-# The whole test suite: native tests, the same under ASan/UBSan, and the
-# Windows binaries (core tests, tools, updater) under Wine in a fresh prefix.
+# The whole test suite: native tests, the same under ASan/UBSan, the
+# Windows binaries (core tests, tools, updater) under Wine in a fresh prefix,
+# and a short fuzz run (FUZZ_SECONDS per target, default 15 here; the fuzz
+# script alone runs longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
+fuzz_seconds=${FUZZ_SECONDS:-15}
+
+# The builds share what they would otherwise make again: compiler output
+# through ccache (the Windows build compiles its host tools natively, and the
+# release tests build vnpatch and the updater in their own folders) and the
+# SZDD fixtures, which mscompress is slow to make.
+export VARNELO_FIXTURE_CACHE=${VARNELO_FIXTURE_CACHE:-$PWD/build/fixtures}
+if command -v ccache >/dev/null; then
+    export CCACHE_DIR=${CCACHE_DIR:-$PWD/build/ccache}
+    export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
+    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+fi
 passed=0
 failed=0
 skipped=0
@@ -64,8 +78,8 @@ run_preset windows
 
 # A short bounded fuzz run of every libFuzzer target.
 if [ -f scripts/fuzz.sh ]; then
-    echo "=== fuzz"
-    if bash scripts/fuzz.sh; then
+    echo "=== fuzz (${fuzz_seconds} s per target)"
+    if FUZZ_SECONDS=$fuzz_seconds bash scripts/fuzz.sh; then
         passed=$((passed + 1)); summary+=("fuzz: passed")
     else
         failed=$((failed + 1)); summary+=("fuzz: failed")

@@ -2,9 +2,10 @@
 # with code page 932 and Japanese fonts, window lookup and key presses with
 # xdotool, screenshots with ImageMagick. Source it; call gui_start first.
 #
-# Wine draws the window frames itself (X11 Driver "Decorated"=N), since no
-# window manager runs in Xvfb; "ＭＳ Ｐゴシック" and the other Japanese system
-# fonts are replaced by the IPA fonts.
+# No window manager runs in Xvfb: Wine draws the window frames itself (X11
+# Driver "Decorated"=N) and keeps its windows unmanaged ("Managed"=N).
+# "ＭＳ Ｐゴシック" and the other Japanese system fonts are replaced by the IPA
+# fonts.
 
 # The 32-bit loader: the updater is an i686 program run under WoW64, and the
 # tools it starts (reg, cmd) are the 32-bit ones, which see the registry as
@@ -66,6 +67,15 @@ gui_prefix() {
     done
     "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
         >/dev/null 2>&1
+    # Wine hands its windows to the window manager and, when none answers,
+    # waits about 2 s at every window hidden or closed. Where none runs
+    # (Xvfb) the windows stay unmanaged: they look the same, since Wine draws
+    # the frames, and nothing waits. On a desktop (the demo) the window
+    # manager keeps them.
+    if ! xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then
+        "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >/dev/null 2>&1
+    fi
     # Wine draws the caption buttons with Marlett's glyphs; this Wine does not
     # find its own copy, and the close box would show a plain "r".
     local marlett
