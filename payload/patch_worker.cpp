@@ -22,6 +22,15 @@ bool PrepareDirectory(char* directory) {
     return EndsWithSeparator(directory, false) || AppendText(directory, kPathSize, "\\");
 }
 
+// The file a record names into out (a path buffer); empty when its header
+// cannot be read.
+void RecordName(const unsigned char* record, int32_t length, char* out) {
+    RecordHeader header;
+    if (!ParseRecordHeader(record, length, &header) || !CopyText(out, kPathSize, header.name)) {
+        out[0] = '\0';
+    }
+}
+
 // Applies every entry; PatchFailureNone, or why the walk stopped at the first
 // failure. No length read from the archive makes the worker allocate or seek
 // past the stream's end.
@@ -49,18 +58,18 @@ PatchFailure WalkArchive(ArchiveReader* reader, const char* directory) {
         }
         int32_t length = static_cast<int32_t>(recordLength);
         PatchFailure failure = PatchFailureNone;
+        RecordReport report;
         if (ArchiveReadRecord(reader, record, recordLength) != ArchiveOk) {
             failure = PatchFailureArchive;
         } else if (!ApplyPatchRecordReported(record, length, directory, kPatchWorkerFlags,
-                                             &PatchFailedRecord.report)) {
+                                             &report)) {
             failure = PatchFailureRecord;
-            RecordHeader header;
-            bool named =
-                ParseRecordHeader(record, length, &header) &&
-                CopyText(PatchFailedRecord.name, sizeof PatchFailedRecord.name, header.name);
-            if (!named) {
-                PatchFailedRecord.name[0] = '\0';
-            }
+            PatchFailedRecord.report = report;
+            RecordName(record, length, PatchFailedRecord.name);
+        } else if (PatchRecordSeen != nullptr) {
+            char name[kPathSize];
+            RecordName(record, length, name);
+            PatchRecordSeen(i, name, report);
         }
         std::free(record);
         if (failure != PatchFailureNone) {

@@ -48,6 +48,12 @@ struct PatchStop {
 };
 extern PatchStop PatchFailedRecord;
 
+// For the tools: when set, the patch worker calls it on its own thread after
+// each record that applied or was passed over, with the entry's index, the
+// file it names and what became of it. The updater leaves it unset.
+typedef void (*PatchRecordObserver)(int32_t index, const char* name, const RecordReport& report);
+extern PatchRecordObserver PatchRecordSeen;
+
 inline void PublishStatus(PhaseStatus* status, int32_t value) {
     status->store(value, std::memory_order_release);
 }

@@ -54,9 +54,13 @@ check "patched file" 'cmp -s "$work/inst/CAR/NR33.bin" "$work/new/CAR/NR33.bin"'
 check "written file" 'cmp -s "$work/inst/course/extra/new.bin" "$work/new/course/extra/new.bin"'
 check "deleted file" '[ ! -e "$work/inst/course/old.txt" ]'
 check "no backup left" '[ -z "$(find "$work/inst" -name "*.bak")" ]'
-# Applied again: every record is passed over, still a success.
-run apply "$(p "$work/a.cf00")" "$(p "$work/inst")" >/dev/null 2>&1
+# Applied again: the rebuild is passed over (its file is at the new
+# version), named with its reason; still a success.
+out=$(run apply "$(p "$work/a.cf00")" "$(p "$work/inst")" 2>&1)
 check "second apply exits 0" '[ $? -eq 0 ]'
+check "second apply names what it passed over" \
+    'grep -qF "entry 1 (CAR\NR33.bin): passed over, the file is another version" <<<"$out"'
+check "second apply names nothing else" '[ "$(grep -c "passed over" <<<"$out")" -eq 1 ]'
 
 # verify predicts, over the untouched old tree, what apply then did, and
 # leaves the tree and its scratch folder as they were.

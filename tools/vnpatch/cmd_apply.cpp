@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fileutil/path.h"
 #include "fileutil/platform_process.h"
@@ -12,6 +13,27 @@
 #include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
 #include "tools/vnpatch/outcome_text.h"
+
+namespace {
+
+// The entries passed over, as the worker reports them; read once the
+// worker's status says it is done.
+std::vector<std::string> g_passedOver;
+
+void NotePassedOver(int32_t index, const char* name, const RecordReport& report) {
+    if (report.outcome == OutcomeSkippedMissing || report.outcome == OutcomeSkippedOtherVersion) {
+        g_passedOver.push_back("entry " + std::to_string(index) + " (" + name + "): passed over, " +
+                               OutcomeText(report, name));
+    }
+}
+
+void PrintPassedOver() {
+    for (const std::string& line : g_passedOver) {
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+} // namespace
 
 int CommandApply(int argc, char** argv) {
     if (argc != 2) {
@@ -27,6 +49,7 @@ int CommandApply(int argc, char** argv) {
     }
     PatchJob job{archive, directory};
     ResetPatchPhase();
+    PatchRecordSeen = NotePassedOver;
     if (!StartWorkerThread(PatchWorker, &job)) {
         std::fprintf(stderr, "vnpatch: cannot start the patch worker\n");
         return 1;
@@ -45,11 +68,13 @@ int CommandApply(int argc, char** argv) {
     if (status == kStatusDone) {
         DrawProgress("records", total > 0 ? total : 0, total > 0 ? total : 0);
         EndProgress();
+        PrintPassedOver();
         std::printf("applied %d record%s to %s\n", total > 0 ? total : 0, total == 1 ? "" : "s",
                     argv[1]);
         return 0;
     }
     EndProgress();
+    PrintPassedOver();
     int32_t failure = PatchFailureReason.load();
     if (failure == PatchFailureDirectory) {
         std::fprintf(stderr, "vnpatch: applying the patch failed: the install directory is empty "
