@@ -56,12 +56,35 @@ same_tree() {
     [ -z "$backups" ] || fault "backup left: $backups"
 }
 
+# bytes SEED SIZE: that many pseudo-random bytes, the same for the same seed.
+bytes() {
+    openssl enc -aes-128-ctr -nosalt -K "$(printf '%032x' "$1")" -iv 0 -in /dev/zero 2>/dev/null |
+        head -c "$2"
+}
+
 # The update a release makes: from both older versions of the sample to
 # 1.1.0.3, with rebuilds (one file from either of two versions), whole writes
-# and deletes.
+# and deletes; a few more of each make some twenty records.
 trees=$C/trees
 "$DEMO_TOOL" versions "$trees" "$DEMO_DIR/vrnl_1_0_5_2.exe" "$DEMO_DIR/vrnl_1_1_0_0.exe" \
     "$DEMO_DIR/vrnl_1_1_0_3.exe" || gui_fail "cannot write the sample versions"
+cp -a "$trees/1.1.0.3" "$C/sample_new" # the updater's archive gives this one
+for t in 1.0.5.2 1.1.0.0 1.1.0.3; do
+    mkdir -p "$trees/$t/course/extra" "$trees/$t/racetex" "$trees/$t/save"
+done
+for i in 1 2 3 4 5; do
+    old=$trees/1.0.5.2/course/extra/track$i.bin
+    bytes "$i" 40000 >"$old"
+    cp "$old" "$trees/1.1.0.0/course/extra/track$i.bin"
+    { head -c 15000 "$old" && bytes $((10 + i)) 3000 && tail -c 20000 "$old"; } \
+        >"$trees/1.1.0.3/course/extra/track$i.bin"
+done
+for i in 1 2 3; do
+    bytes $((20 + i)) 9000 >"$trees/1.1.0.3/racetex/extra$i.tex"
+done
+for i in 1 2; do
+    bytes $((30 + i)) 2000 | tee "$trees/1.1.0.0/save/old$i.dat" >"$trees/1.0.5.2/save/old$i.dat"
+done
 "$WINE" "$VNPATCH" build --old 'C:\trees\1.0.5.2' --old 'C:\trees\1.1.0.0' \
     --new 'C:\trees\1.1.0.3' -o 'C:\patch.cf00' >"$GUI_WORK/build.out" 2>&1 ||
     gui_fail "vnpatch build: $(cat "$GUI_WORK/build.out")"
@@ -106,7 +129,7 @@ gui_wait_exit "$pid" 20 || gui_fail "updater exit code $?"
 scanner_stop
 echo "--- updater, each file held 400 ms: \"$outcome\", scanner held $HELD files"
 "$DEMO_TOOL" check "$INSTALL_HOST" --pit removed || fault "installation not as the archive makes it"
-same_tree "$INSTALL_HOST" "$trees/1.1.0.3" -x VRNL.exe
+same_tree "$INSTALL_HOST" "$C/sample_new" -x VRNL.exe
 cmp -s "$INSTALL_HOST/VRNL.exe" "$DEMO_DIR/vrnl_1_0_5_2.exe" || fault "VRNL.exe changed"
 [ -z "$(gui_temp_files)" ] || fault "temporary file left: $(gui_temp_files)"
 
