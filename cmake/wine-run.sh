@@ -2,8 +2,9 @@
 # Runs a Windows test binary under Wine in the build's own prefix, with the
 # Japanese ANSI code page (932). scripts/test.sh makes the prefix fresh per run.
 set -e
-# A machine that cannot run 32-bit programs skips the test (exit 77).
-bash "$(dirname "$0")/wine32-check.sh" || exit $?
+# The loader for this binary's bitness; a 32-bit binary on a machine that
+# cannot run 32-bit programs skips the test (exit 77).
+wine=$(bash "$(dirname "$0")/wine-loader.sh" "$1") || exit $?
 # The prefix lives at the top of the build tree that runs the test.
 build=$PWD
 while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
@@ -11,9 +12,6 @@ while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname 
 : "${WINEPREFIX:=${VARNELO_WINEPREFIX:-$build/wineprefix}}"
 # No Mono or Gecko: their installers would ask on a display and are not needed.
 export WINEPREFIX WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDLLOVERRIDES="mscoree=;mshtml="
-# The 32-bit loader: the binaries are i686 and run under WoW64.
-wine=/usr/lib/wine/wine
-[ -x "$wine" ] || wine=$(command -v wine)
 mkdir -p "$WINEPREFIX"
 (
     flock 9

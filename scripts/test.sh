@@ -62,7 +62,7 @@ run_preset() {
         skipped=$((skipped + skip))
         if [ "$skip" -gt 0 ]; then
             summary+=("$preset: $((total - bad - skip)) of $total passed, $skip skipped" \
-                "($(bash cmake/wine32-check.sh 2>&1 | sed 's/^wine32-check: //'))")
+                "($(bash cmake/wine-loader.sh 2>&1 >/dev/null | sed 's/^wine-loader: //'))")
         else
             summary+=("$preset: $((total - bad)) of $total passed")
         fi
@@ -75,6 +75,13 @@ run_preset native-asan
 # A fresh Wine prefix for every run of the Windows tests.
 rm -rf build/windows/wineprefix build/windows/wineprefix.lock
 run_preset windows
+# Where this machine's kernel cannot run 32-bit programs, Wine cannot run the
+# i686 build, whose Wine tests were skipped above: the same tests then run on
+# a 64-bit build of the same sources under 64-bit Wine.
+if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -eq 77 ]; then
+    rm -rf build/windows64/wineprefix build/windows64/wineprefix.lock
+    run_preset windows64
+fi
 
 # A short bounded fuzz run of every libFuzzer target.
 if [ -f scripts/fuzz.sh ]; then

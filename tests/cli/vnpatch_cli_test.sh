@@ -7,7 +7,7 @@ vnpatch=$1
 mode=${2:-native}
 here=$(cd "$(dirname "$0")" && pwd)
 if [ "$mode" = windows ]; then
-    bash "$here/../../cmake/wine32-check.sh" || exit $?
+    bash "$here/../../cmake/wine-loader.sh" "$vnpatch" >/dev/null || exit $?
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/vnpatch-cli.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -9,7 +9,7 @@ set -u
 case=$1
 work=$2
 if [ "$case" != inputs ]; then
-    bash "$SOURCE/cmake/wine32-check.sh" || exit $?
+    bash "$SOURCE/cmake/wine-loader.sh" >/dev/null || exit $?
 fi
 release=$SOURCE/scripts/release.sh
 rm -rf "$work"

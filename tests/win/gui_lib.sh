@@ -9,7 +9,8 @@
 
 # The 32-bit loader: the updater is an i686 program run under WoW64, and the
 # tools it starts (reg, cmd) are the 32-bit ones, which see the registry as
-# the game's 32-bit installer does.
+# the game's 32-bit installer does. gui_start takes the 64-bit one for the
+# windows64 build, whose updater and tools then share the 64-bit view.
 WINE=/usr/lib/wine/wine
 [ -x "$WINE" ] || WINE=$(command -v wine)
 GUI_PIDS=()
@@ -34,8 +35,10 @@ gui_cleanup() {
 # gui_start WORKDIR: Xvfb on a free display and a fresh prefix in WORKDIR.
 gui_start() {
     GUI_WORK=$1
-    # A machine that cannot run 32-bit programs skips the test (exit 77).
-    bash "$(dirname "${BASH_SOURCE[0]}")/../../cmake/wine32-check.sh" || exit $?
+    # The loader for the updater under test (UPDATER, when set); a 32-bit one
+    # on a machine that cannot run 32-bit programs skips the test (exit 77).
+    WINE=$(bash "$(dirname "${BASH_SOURCE[0]}")/../../cmake/wine-loader.sh" "${UPDATER:-}") ||
+        exit $?
     rm -rf "$GUI_WORK"
     mkdir -p "$GUI_WORK"
     local fdfile=$GUI_WORK/display
