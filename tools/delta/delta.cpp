@@ -5,42 +5,10 @@
 #include <cstring>
 #include <memory>
 
-#include "patch/record_format.h"
-#include "patch/record_writer.h"
-
 namespace {
 
-constexpr size_t kSinkFlush = 1 << 20;
-
-// Hash bucket of the kDeltaMinBlock (eight) bytes at p: one multiply of
-// them as a word.
-uint32_t BlockBucket(const unsigned char* p, int32_t bits) {
-    static_assert(kDeltaMinBlock == 8, "the block is hashed as one 64-bit word");
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    return static_cast<uint32_t>((word * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-}
-
-void Flush(ChunkSink* sink) {
-    if (!sink->pending.empty() && !sink->failed) {
-        sink->failed = std::fwrite(sink->pending.data(), 1, sink->pending.size(), sink->file) !=
-                       sink->pending.size();
-    }
-    sink->pending.clear();
-}
-
-void EmitCopy(ChunkSink* sink) {
-    if (!sink->haveCopy) {
-        return;
-    }
-    AppendCopyChunk(&sink->pending, sink->copyOffset, sink->copyLength);
-    sink->stats.streamBytes += kCopyChunkSize;
-    ++sink->stats.copyChunks;
-    sink->haveCopy = false;
-    if (sink->pending.size() >= kSinkFlush) {
-        Flush(sink);
-    }
-}
+using deltaengine::BlockBucket;
+using deltaengine::MatchForward;
 
 // Index of the last of eight bytes where a and b differ, -1 if none does.
 int32_t LastDifferentByte(const unsigned char* a, const unsigned char* b) {
@@ -53,103 +21,6 @@ int32_t LastDifferentByte(const unsigned char* a, const unsigned char* b) {
     }
     return i;
 }
-
-// Forward extent of the match of new bytes at p (limit bytes) with old at o.
-uint32_t MatchForward(const BlockIndex* index, uint32_t o, const unsigned char* p, uint32_t limit) {
-    uint32_t room = index->oldSize - o;
-    uint32_t n = limit < room ? limit : room;
-    const unsigned char* q = index->old + o;
-    uint32_t i = 0;
-    while (i < n && q[i] == p[i]) {
-        ++i;
-    }
-    return i;
-}
-
-} // namespace
-
-void BuildBlockIndex(BlockIndex* index, const unsigned char* old, uint32_t oldSize) {
-    index->old = old;
-    index->oldSize = oldSize;
-    int64_t step = 1;
-    if (oldSize > kDeltaMaxEntries) {
-        step = (oldSize + kDeltaMaxEntries - 1) / kDeltaMaxEntries;
-    }
-    // Every match of blockSize + step - 1 bytes still covers an entered position.
-    index->step = static_cast<int32_t>(step);
-    index->blockSize = kDeltaMinBlock;
-    int64_t entries = oldSize >= static_cast<uint32_t>(index->blockSize)
-                          ? (oldSize - index->blockSize) / step + 1
-                          : 0;
-    int32_t bits = 10;
-    while (bits < kDeltaMaxIndexBits && (int64_t(1) << bits) < entries) {
-        ++bits;
-    }
-    index->bits = bits;
-    index->heads.assign(size_t(1) << bits, 0);
-    index->links.assign(static_cast<size_t>(entries), 0);
-    // Later positions first, so each chain runs from the earliest position on.
-    for (int64_t e = entries; e-- > 0;) {
-        uint32_t h = BlockBucket(old + e * step, bits);
-        index->links[static_cast<size_t>(e)] = index->heads[h];
-        index->heads[h] = static_cast<uint32_t>(e + 1);
-    }
-}
-
-void SinkBegin(ChunkSink* sink, FILE* file) {
-    sink->file = file;
-    sink->failed = false;
-    sink->pending.clear();
-    sink->haveCopy = false;
-    sink->copyOffset = 0;
-    sink->copyLength = 0;
-    std::memset(&sink->stats, 0, sizeof sink->stats);
-}
-
-void SinkCopy(ChunkSink* sink, uint32_t offset, uint32_t length) {
-    if (length == 0) {
-        return;
-    }
-    sink->stats.copiedBytes += length;
-    sink->stats.outputSize += length;
-    if (sink->haveCopy && sink->copyOffset + sink->copyLength == offset &&
-        sink->copyLength <= 0x7FFFFFFFu - length) {
-        sink->copyLength += length;
-        return;
-    }
-    EmitCopy(sink);
-    sink->haveCopy = true;
-    sink->copyOffset = offset;
-    sink->copyLength = length;
-}
-
-void SinkLiteral(ChunkSink* sink, const unsigned char* bytes, uint32_t length) {
-    if (length == 0) {
-        return; // a pending copy may still grow
-    }
-    EmitCopy(sink);
-    while (length > 0) {
-        uint32_t n = length < kDeltaMaxLiteral ? length : kDeltaMaxLiteral;
-        AppendLiteralChunk(&sink->pending, bytes, n);
-        sink->stats.streamBytes += kChunkHeadSize + n;
-        sink->stats.literalBytes += n;
-        sink->stats.outputSize += n;
-        ++sink->stats.literalChunks;
-        if (sink->pending.size() >= kSinkFlush) {
-            Flush(sink);
-        }
-        bytes += n;
-        length -= n;
-    }
-}
-
-bool SinkFinish(ChunkSink* sink) {
-    EmitCopy(sink);
-    Flush(sink);
-    return !sink->failed;
-}
-
-namespace {
 
 // Costs in 128ths of a byte, as the chunks come out of the SZDD stage on
 // typical archives: a literal byte is a 9-bit LZSS literal; 3 to 18 literal
@@ -295,7 +166,7 @@ uint32_t FollowRecent(Parser* p, uint32_t k, uint32_t covered) {
         } else if (index->old[o] != here[0]) {
             continue;
         }
-        uint32_t n = MatchForward(index, static_cast<uint32_t>(o), here, ahead);
+        uint32_t n = MatchForward(*index, static_cast<uint32_t>(o), here, ahead);
         p->recentEnd[r] = k + n;
         if (n >= static_cast<uint32_t>(p->minCopy)) {
             AddInterval(p, k, k + n, p->recent[r]);
@@ -341,7 +212,7 @@ void Gather(Parser* p, uint32_t from, uint32_t to) {
             if (index->old[o] != here[0]) {
                 continue;
             }
-            uint32_t n = MatchForward(index, o, here, ahead);
+            uint32_t n = MatchForward(*index, o, here, ahead);
             if (n + k <= covered) {
                 continue;
             }
