@@ -4,6 +4,11 @@
 // The old file is held whole (as the patch engine does when it applies the
 // record); the new file is streamed through a window of fixed size, so memory
 // is the old file, a block index of bounded size and one window.
+//
+// EncodeDelta takes the window a segment at a time: candidates.h gathers the
+// copies the block index offers, price_model.h prices literal bytes as the
+// SZDD stage would see them, and parse.h picks the cheapest chunks and writes
+// them to the sink.
 #pragma once
 
 #include <cstdint>
