@@ -324,6 +324,18 @@ void CheckVersion(const char* path) {
 // --- executable and manifest ------------------------------------------------
 
 // The file is a 32-bit (PE32, i386) GUI program: it starts on 32-bit Windows.
+// The 64-bit test build (where 32-bit programs cannot run) checks for its own
+// kind of image instead.
+#ifdef _WIN64
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_AMD64;
+constexpr WORD kOptionalMagic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+constexpr const char* kImageKind = "image: PE32+ for x86-64 (the test build)";
+#else
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_I386;
+constexpr WORD kOptionalMagic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+constexpr const char* kImageKind = "image: PE32 for i386";
+#endif
+
 void CheckImage(const char* path) {
     unsigned char head[1024] = {};
     FILE* file = std::fopen(path, "rb");
@@ -335,9 +347,9 @@ void CheckImage(const char* path) {
     bool ok = pe != 0 && pe + 24 + 70 <= got && std::memcmp(head + pe, "PE\0\0", 4) == 0;
     const unsigned char* coff = head + pe + 4;
     const unsigned char* optional = coff + 20;
-    Check(ok && (coff[0] | coff[1] << 8) == IMAGE_FILE_MACHINE_I386 &&
-              (optional[0] | optional[1] << 8) == IMAGE_NT_OPTIONAL_HDR32_MAGIC,
-          "image: PE32 for i386");
+    Check(ok && (coff[0] | coff[1] << 8) == kMachine &&
+              (optional[0] | optional[1] << 8) == kOptionalMagic,
+          kImageKind);
     Check(ok && (optional[68] | optional[69] << 8) == IMAGE_SUBSYSTEM_WINDOWS_GUI,
           "image: Windows GUI subsystem");
 }
