@@ -119,6 +119,14 @@ struct GrowingFile {
     }
 };
 
+// What became of the record, applied with the worker's flags.
+RecordReport Applied(const ByteVector& record, const std::string& install) {
+    RecordReport report;
+    ApplyPatchRecordReported(record.data(), static_cast<int32_t>(record.size()), install.c_str(),
+                             kPatchWorkerFlags, &report);
+    return report;
+}
+
 int32_t RunWorker(const std::string& archive, const std::string& install) {
     char directory[kPathSize];
     std::snprintf(directory, sizeof directory, "%s", install.c_str());
@@ -324,10 +332,8 @@ TEST(Durability, FailedFlushPutsTheOldFileBack) {
     ASSERT_TRUE(MakeDirectory(dir.At("CAR")));
     ASSERT_TRUE(WriteFile(dir.At("CAR\\NR33.bin"), file.oldVersion));
     g_failFsync = [](int) { return true; };
-    RecordReport report;
-    EXPECT_FALSE(ApplyPatchRecordReported(file.record.data(),
-                                          static_cast<int32_t>(file.record.size()),
-                                          dir.Install().c_str(), 3, &report));
+    RecordReport report = Applied(file.record, dir.Install());
+    EXPECT_TRUE(OutcomeIsFailure(report.outcome));
     EXPECT_EQ(report.outcome, OutcomeFlushFailed);
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.oldVersion);
     // A whole write fails the same way, and is written again next time.
@@ -353,10 +359,8 @@ TEST(Refused, RenameBackAfterTheSourceTestFailsTheRecord) {
             WriteFile(to, TextBytes("in the way")); // the rename may not replace it
         }
     };
-    RecordReport report;
-    EXPECT_FALSE(ApplyPatchRecordReported(file.record.data(),
-                                          static_cast<int32_t>(file.record.size()),
-                                          dir.Install().c_str(), 3, &report));
+    RecordReport report = Applied(file.record, dir.Install());
+    EXPECT_TRUE(OutcomeIsFailure(report.outcome));
     g_beforeRename = nullptr;
     EXPECT_EQ(report.outcome, OutcomeRenameRefused);
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin.bak")), other);
@@ -372,10 +376,8 @@ TEST(Refused, BackupThatCannotBeDeletedIsReported) {
     g_failUnlink = [](const char* path) {
         return std::string(path).find(".bak") != std::string::npos;
     };
-    RecordReport report;
-    EXPECT_FALSE(ApplyPatchRecordReported(file.record.data(),
-                                          static_cast<int32_t>(file.record.size()),
-                                          dir.Install().c_str(), 3, &report));
+    RecordReport report = Applied(file.record, dir.Install());
+    EXPECT_TRUE(OutcomeIsFailure(report.outcome));
     g_failUnlink = nullptr;
     EXPECT_EQ(report.outcome, OutcomeBackupNotDeleted);
     EXPECT_EQ(Contents(dir.At("CAR\\NR33.bin")), file.newVersion);
