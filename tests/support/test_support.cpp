@@ -1,7 +1,5 @@
 #include "tests/support/test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -156,12 +154,6 @@ bool ReadFile(const std::string& path, ByteVector* bytes) {
     return true;
 }
 
-ByteVector Contents(const std::string& path) {
-    ByteVector bytes;
-    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
-    return bytes;
-}
-
 bool Exists(const std::string& path) {
     FILE* file = PlatformOpenStream(path.c_str(), "rb");
     if (file == nullptr) {
@@ -234,11 +226,6 @@ Tree ReadTree(const std::string& root) {
         ReadFile(root + "\\" + name, &tree[name]);
     }
     return tree;
-}
-
-void CopyTree(const std::string& from, const std::string& to) {
-    RemoveTree(to);
-    EXPECT_TRUE(WriteTree(to, ReadTree(from))) << from << " -> " << to;
 }
 
 namespace {

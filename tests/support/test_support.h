@@ -59,7 +59,7 @@ bool WriteText(const std::string& path, const std::string& text);
 // Contents, or false when the file cannot be read.
 bool ReadFile(const std::string& path, ByteVector* bytes);
 // Contents of a file the test expects to be readable; a failed read fails
-// the test.
+// the test (test_support only).
 ByteVector Contents(const std::string& path);
 bool Exists(const std::string& path);
 bool MakeDirectory(const std::string& path);
@@ -77,7 +77,8 @@ bool PutFile(const std::string& root, const std::string& relative, const ByteVec
 bool WriteTree(const std::string& root, const Tree& tree);
 // Every file under root.
 Tree ReadTree(const std::string& root);
-// to becomes a copy of the files under from.
+// to becomes a copy of the files under from; a failed write fails the test
+// (test_support only).
 void CopyTree(const std::string& from, const std::string& to);
 
 // Text quoted as one argument for RunCommand.
