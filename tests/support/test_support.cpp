@@ -93,25 +93,6 @@ ByteVector TextBytes(const std::string& text) {
     return ByteVector(text.begin(), text.end());
 }
 
-SeededRandom::result_type SeededRandom::operator()() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return state_;
-}
-
-ByteVector SeededRandom::Bytes(size_t count) {
-    ByteVector out(count);
-    for (unsigned char& byte : out) {
-        byte = static_cast<unsigned char>((*this)() >> 24);
-    }
-    return out;
-}
-
-ByteVector RandomBytes(size_t count, uint32_t seed) {
-    return SeededRandom(seed).Bytes(count);
-}
-
 ScratchDir::ScratchDir() : path(MakeTempDirectory("")) {}
 
 ScratchDir::ScratchDir(const std::string& parent) : path(MakeTempDirectory(parent)) {}

@@ -6,12 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "patch/record_writer.h"
+#include "tests/support/seeded_random.h"
 
 namespace testsupport {
 
@@ -19,23 +19,6 @@ namespace testsupport {
 using ::ByteVector;
 
 ByteVector TextBytes(const std::string& text);
-
-// A deterministic xorshift32 stream; usable with <random>'s distributions.
-class SeededRandom {
-  public:
-    using result_type = uint32_t;
-    explicit SeededRandom(uint32_t seed) : state_(seed * 2654435761u + 1) {}
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return std::numeric_limits<result_type>::max(); }
-    result_type operator()();
-    ByteVector Bytes(size_t count);
-
-  private:
-    uint32_t state_;
-};
-
-// count bytes of SeededRandom(seed).
-ByteVector RandomBytes(size_t count, uint32_t seed);
 
 // A fresh, empty directory under the system's temporary directory (or under
 // parent when given), removed with everything in it when the object goes.
