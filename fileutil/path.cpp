@@ -110,13 +110,24 @@ void CutAtLastBackslash(char* path) {
     }
 }
 
-namespace {
-
-unsigned char FoldLetter(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+unsigned char FoldCase(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-} // namespace
+void FoldCaseInPlace(char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        text[i] = static_cast<char>(FoldCase(static_cast<unsigned char>(text[i])));
+    }
+}
+
+bool SameIgnoringCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (FoldCase(static_cast<unsigned char>(*a)) != FoldCase(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
 
 bool MatchesPattern(const char* pattern, const char* name) {
     if (std::strcmp(pattern, "*.*") == 0) {
@@ -129,8 +140,8 @@ bool MatchesPattern(const char* pattern, const char* name) {
             starPattern = ++pattern;
             starName = name;
         } else if (*pattern == '?' ||
-                   (*pattern != '\0' && FoldLetter(static_cast<unsigned char>(*pattern)) ==
-                                            FoldLetter(static_cast<unsigned char>(*name)))) {
+                   (*pattern != '\0' && FoldCase(static_cast<unsigned char>(*pattern)) ==
+                                            FoldCase(static_cast<unsigned char>(*name)))) {
             ++pattern;
             ++name;
         } else if (starPattern != nullptr) {

@@ -29,6 +29,14 @@ bool CopyText(char* out, size_t outSize, const char* text);
 bool AppendText(char* out, size_t outSize, const char* text);
 // Cuts the text at its last backslash (index 1 or above); no change without.
 void CutAtLastBackslash(char* path);
+// ASCII letter case, folded byte by byte: "A" to "Z" become "a" to "z" and
+// every other byte stays, so a caller that keeps double-byte characters whole
+// steps over their trail bytes itself.
+unsigned char FoldCase(unsigned char c);
+// FoldCase over the first length bytes of text, in place.
+void FoldCaseInPlace(char* text, size_t length);
+// Whether a and b are the same text but for ASCII letter case.
+bool SameIgnoringCase(const char* a, const char* b);
 // Whether name matches a search pattern of "*" and "?" wildcards, letters
 // compared without regard to case; "*.*" matches every name, dotted or not,
 // as a Windows search does.

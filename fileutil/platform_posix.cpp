@@ -22,19 +22,6 @@ bool g_shiftJis = false;
 constexpr size_t kNativeSize = 4096;
 constexpr uint32_t kAttrArchive = 0x20;
 
-unsigned char FoldCase(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
-}
-
-bool SameNameIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (FoldCase(static_cast<unsigned char>(*a)) != FoldCase(static_cast<unsigned char>(*b))) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
-
 bool ExistsExactly(const char* path) {
     struct stat info;
     return lstat(path, &info) == 0;
@@ -49,8 +36,7 @@ bool FindComponent(const char* directory, const char* component, char* out, size
     }
     bool found = false;
     while (struct dirent* entry = readdir(dir)) {
-        if (SameNameIgnoringCase(entry->d_name, component) &&
-            std::strlen(entry->d_name) < outSize) {
+        if (SameIgnoringCase(entry->d_name, component) && std::strlen(entry->d_name) < outSize) {
             std::strcpy(out, entry->d_name);
             found = true;
             break;

@@ -8,16 +8,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "tests/support/seeded_random.h"
+
 namespace {
 
 std::string Pattern(uint32_t seed, size_t size) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(state >> 24);
-    }
-    return bytes;
+    ByteVector bytes = testsupport::RandomBytes(size, seed);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 const std::vector<ScratchFile>& Files() {

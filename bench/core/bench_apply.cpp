@@ -16,22 +16,13 @@
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "payload/patch_worker.h"
+#include "tests/support/seeded_random.h"
 
 namespace {
 
-constexpr int kRecords = 70;
+using testsupport::RandomBytes;
 
-ByteVector Random(size_t count, uint32_t seed) {
-    ByteVector out(count);
-    uint32_t state = seed * 2654435761u + 7;
-    for (size_t i = 0; i < count; ++i) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        out[i] = static_cast<unsigned char>(state);
-    }
-    return out;
-}
+constexpr int kRecords = 70;
 
 bool Save(const std::string& path, const ByteVector& bytes) {
     FILE* file = std::fopen(path.c_str(), "wb");
@@ -68,7 +59,7 @@ bool MakeInputs(const std::string& dir, Sizes* sizes) {
         size_t size = (i % 10 == 0) ? 2500000 : 100000 + 2500 * static_cast<size_t>(i);
         std::string name = "course\\f" + std::to_string(i) + ".bin";
         std::string file = "/course/f" + std::to_string(i) + ".bin";
-        ByteVector next = Random(size, 1000 + i);
+        ByteVector next = RandomBytes(size, 1000 + i);
         ByteVector record;
         if (i % 5 == 4) {
             BeginRecord(&record, OpWrite, 0, Crc(next), name.c_str());
@@ -210,7 +201,7 @@ int main(int argc, char** argv) {
     double boundMb = (sizes.maxRecord + sizes.maxOld) / 1048576.0;
     // The worker checksums every old and every new file bit by bit; time
     // that alone over the same number of bytes to show its share.
-    ByteVector sample = Random(sizes.output, 99);
+    ByteVector sample = RandomBytes(sizes.output, 99);
     double crcStart = NowSeconds();
     volatile uint32_t sink = Crc(sample) ^ Crc(sample);
     (void)sink;

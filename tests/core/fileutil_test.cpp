@@ -326,6 +326,22 @@ TEST(Patterns, WildcardsAndLetterCase) {
     EXPECT_TRUE(MatchesPattern("*", ""));
 }
 
+// Names match by ASCII letter case alone: the 26 letters fold and every other
+// byte stays ("@" and "[" beside them, bytes of 0x80 and above).
+TEST(Patterns, CaseFoldTouchesAsciiLettersOnly) {
+    for (int c = 0; c < 256; ++c) {
+        int folded = c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+        EXPECT_EQ(FoldCase(static_cast<unsigned char>(c)), folded) << c;
+    }
+    char text[] = "CAR\\Nr33.BIN";
+    FoldCaseInPlace(text, 5);
+    EXPECT_STREQ(text, "car\\nr33.BIN");
+    EXPECT_TRUE(SameIgnoringCase("Course\\OVAL.bin", "COURSE\\oval.BIN"));
+    EXPECT_FALSE(SameIgnoringCase("oval.bin", "oval.bin.bak"));
+    EXPECT_FALSE(SameIgnoringCase("oval.bin.bak", "oval.bin"));
+    EXPECT_FALSE(SameIgnoringCase("@[", "`{"));
+}
+
 TEST(TempDirectory, IsMadeEmptyAndRemoved) {
     char made[kPathSize];
     ASSERT_TRUE(PlatformMakeTempDirectory(made, sizeof made));

@@ -1,7 +1,5 @@
 #include "tests/support/test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -95,25 +93,6 @@ ByteVector TextBytes(const std::string& text) {
     return ByteVector(text.begin(), text.end());
 }
 
-SeededRandom::result_type SeededRandom::operator()() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return state_;
-}
-
-ByteVector SeededRandom::Bytes(size_t count) {
-    ByteVector out(count);
-    for (unsigned char& byte : out) {
-        byte = static_cast<unsigned char>((*this)() >> 24);
-    }
-    return out;
-}
-
-ByteVector RandomBytes(size_t count, uint32_t seed) {
-    return SeededRandom(seed).Bytes(count);
-}
-
 ScratchDir::ScratchDir() : path(MakeTempDirectory("")) {}
 
 ScratchDir::ScratchDir(const std::string& parent) : path(MakeTempDirectory(parent)) {}
@@ -154,12 +133,6 @@ bool ReadFile(const std::string& path, ByteVector* bytes) {
     bytes->assign(contents, contents + size);
     std::free(contents);
     return true;
-}
-
-ByteVector Contents(const std::string& path) {
-    ByteVector bytes;
-    EXPECT_TRUE(ReadFile(path, &bytes)) << path;
-    return bytes;
 }
 
 bool Exists(const std::string& path) {
@@ -234,11 +207,6 @@ Tree ReadTree(const std::string& root) {
         ReadFile(root + "\\" + name, &tree[name]);
     }
     return tree;
-}
-
-void CopyTree(const std::string& from, const std::string& to) {
-    RemoveTree(to);
-    EXPECT_TRUE(WriteTree(to, ReadTree(from))) << from << " -> " << to;
 }
 
 namespace {

@@ -6,12 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "patch/record_writer.h"
+#include "tests/support/seeded_random.h"
 
 namespace testsupport {
 
@@ -19,23 +19,6 @@ namespace testsupport {
 using ::ByteVector;
 
 ByteVector TextBytes(const std::string& text);
-
-// A deterministic xorshift32 stream; usable with <random>'s distributions.
-class SeededRandom {
-  public:
-    using result_type = uint32_t;
-    explicit SeededRandom(uint32_t seed) : state_(seed * 2654435761u + 1) {}
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return std::numeric_limits<result_type>::max(); }
-    result_type operator()();
-    ByteVector Bytes(size_t count);
-
-  private:
-    uint32_t state_;
-};
-
-// count bytes of SeededRandom(seed).
-ByteVector RandomBytes(size_t count, uint32_t seed);
 
 // A fresh, empty directory under the system's temporary directory (or under
 // parent when given), removed with everything in it when the object goes.
@@ -59,7 +42,7 @@ bool WriteText(const std::string& path, const std::string& text);
 // Contents, or false when the file cannot be read.
 bool ReadFile(const std::string& path, ByteVector* bytes);
 // Contents of a file the test expects to be readable; a failed read fails
-// the test.
+// the test (test_support only).
 ByteVector Contents(const std::string& path);
 bool Exists(const std::string& path);
 bool MakeDirectory(const std::string& path);
@@ -77,7 +60,8 @@ bool PutFile(const std::string& root, const std::string& relative, const ByteVec
 bool WriteTree(const std::string& root, const Tree& tree);
 // Every file under root.
 Tree ReadTree(const std::string& root);
-// to becomes a copy of the files under from.
+// to becomes a copy of the files under from; a failed write fails the test
+// (test_support only).
 void CopyTree(const std::string& from, const std::string& to);
 
 // Text quoted as one argument for RunCommand.

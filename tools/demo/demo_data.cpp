@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "patch/crc32.h"
+#include "tests/support/seeded_random.h"
 
 namespace {
 
@@ -13,15 +14,13 @@ namespace {
 ByteVector MakeBytes(uint32_t seed, uint32_t size) {
     ByteVector out;
     out.reserve(size);
-    uint32_t state = seed * 2654435761u + 0x9E3779B9u;
+    testsupport::SeededRandom random(seed);
     while (out.size() < size) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        unsigned char c = static_cast<unsigned char>('A' + (state >> 8) % 26);
-        uint32_t run = 1 + (state >> 24) % 4;
+        uint32_t draw = random();
+        unsigned char c = static_cast<unsigned char>('A' + (draw >> 8) % 26);
+        uint32_t run = 1 + (draw >> 24) % 4;
         for (uint32_t i = 0; i < run && out.size() < size; ++i) {
-            out.push_back((state & 0x10) != 0 ? c : static_cast<unsigned char>(state >> (i * 3)));
+            out.push_back((draw & 0x10) != 0 ? c : static_cast<unsigned char>(draw >> (i * 3)));
         }
     }
     return out;

@@ -54,7 +54,7 @@ std::string KeyOf(const std::string& path) {
             separatorLast = true;
             continue;
         }
-        key += static_cast<char>((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c);
+        key += static_cast<char>(FoldCase(c));
         separatorLast = false;
     }
     if (separatorLast && key.size() > 1) {

@@ -16,6 +16,7 @@
 #include "tools/vnpatch/archive_scan.h"
 #include "tools/vnpatch/commands.h"
 #include "tools/vnpatch/outcome_text.h"
+#include "tools/vnpatch/tree_scan.h"
 
 namespace {
 
@@ -33,16 +34,6 @@ struct Verify {
     int32_t skipped = 0;
     int32_t failedAt = -1; // -1 while no record failed
 };
-
-std::string KeyOf(const char* name) {
-    std::string key = name;
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return key;
-}
 
 bool VerifyRecord(int32_t index, const char* entry, const unsigned char* record, int32_t length,
                   void* context) {

@@ -4,23 +4,16 @@
 #include <filesystem>
 #include <system_error>
 
+#include "fileutil/path.h"
 #include "patch/crc32_stream.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string KeyOf(const std::string& name) {
     std::string key = name;
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    FoldCaseInPlace(key.data(), key.size());
     return key;
 }
-
-} // namespace
 
 bool ScanTree(const char* root, std::vector<TreeFile>* files, std::string* error) {
     files->clear();

@@ -14,6 +14,9 @@ struct TreeFile {
     uint64_t fingerprint;
 };
 
+// A name in lower case, byte by byte (trail bytes of double-byte characters
+// too): the key names match by.
+std::string KeyOf(const std::string& name);
 // Every regular file under root, sorted by key. False with a reason when the
 // tree cannot be walked or a file cannot be read.
 bool ScanTree(const char* root, std::vector<TreeFile>* files, std::string* error);
