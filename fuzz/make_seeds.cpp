@@ -12,7 +12,6 @@
 #include "payload/archive_writer.h"
 #include "tests/support/records.h"
 
-using testsupport::CrcOf;
 using testsupport::TextBytes;
 
 namespace {

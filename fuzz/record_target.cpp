@@ -13,7 +13,6 @@
 #include "patch/record_reader.h"
 #include "tests/support/records.h"
 
-using testsupport::CrcOf;
 using testsupport::Tree;
 
 namespace {
