@@ -9,21 +9,18 @@
 #include "fuzz/scratch.h"
 #include "fuzz/targets.h"
 #include "patch/apply_record.h"
-#include "patch/crc32.h"
 #include "patch/record_format.h"
 #include "patch/record_reader.h"
+#include "tests/support/records.h"
+
+using testsupport::Tree;
 
 namespace {
 
-uint32_t CrcOf(const std::string& bytes) {
-    return Crc32(static_cast<int32_t>(bytes.size()),
-                 reinterpret_cast<const unsigned char*>(bytes.data()));
-}
-
-// Snapshot entry whose key matches the normalized name, or null.
-const std::string* Find(const TreeSnapshot& tree, const std::string& key) {
+// Contents of the file whose normalized name is key, or null.
+const ByteVector* Find(const Tree& tree, const std::string& key) {
     for (const auto& entry : tree) {
-        if (LowerCase(entry.first) == key) {
+        if (NormalizeName(entry.first) == key) {
             return &entry.second;
         }
     }
@@ -63,7 +60,7 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
     if (size > 0x7FFFFFFF || !ResetScratch()) {
         return true;
     }
-    static const TreeSnapshot kBefore = SnapshotTree(ScratchInstallDir());
+    static const Tree kBefore = testsupport::ReadTree(ScratchInstallDir());
     int32_t length = static_cast<int32_t>(size);
     int32_t flags = 3;
     if (size >= 12) {
@@ -72,8 +69,8 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
     std::string install = ScratchInstallDir();
     bool result = ApplyPatchRecord(data, length, install.c_str(), flags);
 
-    TreeSnapshot after = SnapshotTree(ScratchInstallDir());
-    if (ReadFileBytes(ScratchRoot() + "/outside.bin") != "outside") {
+    Tree after = testsupport::ReadTree(ScratchInstallDir());
+    if (!OutsideIntact()) {
         return Fail("a file outside the installation changed", "");
     }
     // What the record is, as far as its header can be trusted.
@@ -93,7 +90,7 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
     std::string bakKey = NormalizeName(name + ".bak");
 
     // Only the target and its backup may change.
-    TreeSnapshot all = kBefore;
+    Tree all = kBefore;
     all.insert(after.begin(), after.end());
     for (const auto& entry : all) {
         auto b = kBefore.find(entry.first);
@@ -103,7 +100,7 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
         if (same || absentBoth) {
             continue;
         }
-        std::string lower = LowerCase(entry.first);
+        std::string lower = NormalizeName(entry.first);
         if (lower != key && lower != bakKey) {
             return Fail(("another file changed: " + entry.first).c_str(), name);
         }
@@ -111,10 +108,10 @@ bool FuzzRecordInput(const uint8_t* data, size_t size) {
             return Fail("a new backup was left behind", name);
         }
     }
-    const std::string* targetBefore = Find(kBefore, key);
-    const std::string* targetAfter = Find(after, key);
-    const std::string* bakBefore = Find(kBefore, bakKey);
-    const std::string* bakAfter = Find(after, bakKey);
+    const ByteVector* targetBefore = Find(kBefore, key);
+    const ByteVector* targetAfter = Find(after, key);
+    const ByteVector* bakBefore = Find(kBefore, bakKey);
+    const ByteVector* bakAfter = Find(after, bakKey);
     if (op == OpDelete) {
         return result ? true : Fail("a delete record failed", name);
     }

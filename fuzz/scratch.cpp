@@ -1,88 +1,53 @@
 #include "fuzz/scratch.h"
 
-#include <ftw.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
-#include "tests/support/seeded_random.h"
+#include "fileutil/path.h"
+
+using testsupport::RandomBytes;
+using testsupport::TextBytes;
+using testsupport::Tree;
 
 namespace {
 
-std::string Pattern(uint32_t seed, size_t size) {
-    ByteVector bytes = testsupport::RandomBytes(size, seed);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-const std::vector<ScratchFile>& Files() {
-    static const std::vector<ScratchFile> files = {
-        {"CAR/NR33.bin", Pattern(1, 3000)},
-        // A run killed mid-rebuild: the first 1000 bytes of the seed record's
-        // output (which opens with the old file's second half) beside the
-        // full backup.
-        {"course/OVAL.bin", Pattern(2, 5000).substr(2500, 1000)},
-        {"course/OVAL.bin.bak", Pattern(2, 5000)},
-        // Killed between the rename and the first write: backup only.
-        {"course/HILL.bin.bak", Pattern(3, 2000)},
-        // A stale backup that matches no record.
-        {"font/font_01.mft", std::string("font_01 metrics v1 \x01\x02\x03\x04 end of file\n")},
-        {"font/font_01.mft.bak", std::string("unrelated leftover")},
-        {"readme.txt", std::string("Varnelo\r\n")},
-    };
-    return files;
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    std::remove(path);
-    return 0;
-}
-
-void RemoveTree(const std::string& dir) {
-    nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+// Bytes from offset, count of them.
+ByteVector Slice(const ByteVector& bytes, size_t offset, size_t count) {
+    return ByteVector(bytes.begin() + static_cast<long>(offset),
+                      bytes.begin() + static_cast<long>(offset + count));
 }
 
 void RemoveRootAtExit() {
-    RemoveTree(ScratchRoot());
-}
-
-bool MakeParents(const std::string& path) {
-    for (size_t i = 1; i < path.size(); ++i) {
-        if (path[i] == '/') {
-            std::string prefix = path.substr(0, i);
-            if (mkdir(prefix.c_str(), 0777) != 0 && access(prefix.c_str(), F_OK) != 0) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-bool WriteBytes(const std::string& path, const void* data, size_t size) {
-    if (!MakeParents(path)) {
-        return false;
-    }
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(data, 1, size, file) == size;
-    return std::fclose(file) == 0 && ok;
-}
-
-TreeSnapshot* g_snapshot = nullptr;
-size_t g_prefixLength = 0;
-
-int AddEntry(const char* path, const struct stat* info, int type, struct FTW*) {
-    if (type == FTW_F && S_ISREG(info->st_mode)) {
-        (*g_snapshot)[std::string(path + g_prefixLength)] = ReadFileBytes(path);
-    }
-    return 0;
+    testsupport::RemoveTree(ScratchRoot());
 }
 
 } // namespace
+
+const Tree& ScratchTree() {
+    static const Tree tree = {
+        {"CAR/NR33.bin", RandomBytes(3000, 1)},
+        // A run killed mid-rebuild: the first 1000 bytes of the seed record's
+        // output (which opens with the old file's second half) beside the
+        // full backup.
+        {"course/OVAL.bin", Slice(RandomBytes(5000, 2), 2500, 1000)},
+        {"course/OVAL.bin.bak", RandomBytes(5000, 2)},
+        // Killed between the rename and the first write: backup only.
+        {"course/HILL.bin.bak", RandomBytes(2000, 3)},
+        // A stale backup that matches no record.
+        {"font/font_01.mft",
+         TextBytes(std::string("font_01 metrics v1 \x01\x02\x03\x04 end of file\n"))},
+        {"font/font_01.mft.bak", TextBytes("unrelated leftover")},
+        {"readme.txt", TextBytes("Varnelo\r\n")},
+    };
+    return tree;
+}
+
+ByteVector ScratchOriginal(const std::string& path) {
+    auto backup = ScratchTree().find(path + ".bak");
+    return backup != ScratchTree().end() ? backup->second : ScratchTree().at(path);
+}
 
 const std::string& ScratchRoot() {
     static std::string root;
@@ -92,8 +57,8 @@ const std::string& ScratchRoot() {
         std::snprintf(buffer, sizeof buffer, "%s/varnelo-scratch-%d", base,
                       static_cast<int>(getpid()));
         root = buffer;
-        RemoveTree(root);
-        mkdir(root.c_str(), 0777);
+        testsupport::RemoveTree(root);
+        testsupport::MakeDirectory(root);
         std::atexit(RemoveRootAtExit);
     }
     return root;
@@ -103,67 +68,22 @@ std::string ScratchInstallDir() {
     return ScratchRoot() + "/inst/";
 }
 
-int ScratchFileCount() {
-    return static_cast<int>(Files().size());
-}
-
-const ScratchFile& ScratchFileAt(int index) {
-    return Files()[static_cast<size_t>(index)];
-}
-
-std::string ScratchOriginal(const char* path) {
-    std::string p(path);
-    if (p == "CAR/NR33.bin") {
-        return Pattern(1, 3000);
-    }
-    if (p == "course/OVAL.bin") {
-        return Pattern(2, 5000);
-    }
-    if (p == "course/HILL.bin") {
-        return Pattern(3, 2000);
-    }
-    return std::string();
-}
-
 bool ResetScratch() {
     const std::string& root = ScratchRoot();
-    RemoveTree(root + "/inst");
-    std::remove((root + "/outside.bin").c_str());
-    mkdir((root + "/inst").c_str(), 0777);
-    bool ok = WriteBytes(root + "/outside.bin", "outside", 7);
-    for (const ScratchFile& file : Files()) {
-        ok = WriteBytes(root + "/inst/" + file.path, file.contents.data(), file.contents.size()) &&
-             ok;
-    }
-    return ok;
+    testsupport::RemoveTree(root + "/inst");
+    bool ok = testsupport::WriteFile(root + "/outside.bin", TextBytes("outside"));
+    return testsupport::WriteTree(root + "/inst", ScratchTree()) && ok;
+}
+
+bool OutsideIntact() {
+    ByteVector outside;
+    return testsupport::ReadFile(ScratchRoot() + "/outside.bin", &outside) &&
+           outside == TextBytes("outside");
 }
 
 std::string WriteScratchBlob(const char* name, const unsigned char* data, size_t size) {
     std::string path = ScratchRoot() + "/" + name;
-    return WriteBytes(path, data, size) ? path : std::string();
-}
-
-TreeSnapshot SnapshotTree(const std::string& dir) {
-    TreeSnapshot snapshot;
-    std::string prefix = dir;
-    if (!prefix.empty() && prefix.back() != '/') {
-        prefix += '/';
-    }
-    g_snapshot = &snapshot;
-    g_prefixLength = prefix.size();
-    nftw(prefix.c_str(), AddEntry, 16, FTW_PHYS);
-    g_snapshot = nullptr;
-    return snapshot;
-}
-
-std::string LowerCase(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
+    return testsupport::WriteFile(path, ByteVector(data, data + size)) ? path : std::string();
 }
 
 std::string NormalizeName(const std::string& name) {
@@ -184,20 +104,6 @@ std::string NormalizeName(const std::string& name) {
             part += c;
         }
     }
-    return LowerCase(out);
-}
-
-std::string ReadFileBytes(const std::string& path) {
-    std::string bytes;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.append(buffer, got);
-    }
-    std::fclose(file);
-    return bytes;
+    FoldCaseInPlace(out.data(), out.size());
+    return out;
 }

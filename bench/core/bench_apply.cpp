@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "bench/core/bench_common.h"
-#include "patch/crc32.h"
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "payload/patch_worker.h"
@@ -31,10 +30,6 @@ bool Save(const std::string& path, const ByteVector& bytes) {
     }
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     return std::fclose(file) == 0;
-}
-
-uint32_t Crc(const ByteVector& bytes) {
-    return Crc32(static_cast<int32_t>(bytes.size()), bytes.data());
 }
 
 struct Sizes {
@@ -62,7 +57,7 @@ bool MakeInputs(const std::string& dir, Sizes* sizes) {
         ByteVector next = RandomBytes(size, 1000 + i);
         ByteVector record;
         if (i % 5 == 4) {
-            BeginRecord(&record, OpWrite, 0, Crc(next), name.c_str());
+            BeginRecord(&record, OpWrite, 0, CrcOf(next), name.c_str());
             AppendLiteralChunk(&record, next.data(), static_cast<uint32_t>(next.size()));
         } else {
             ByteVector old = next;
@@ -76,7 +71,7 @@ bool MakeInputs(const std::string& dir, Sizes* sizes) {
                 return false;
             }
             sizes->maxOld = old.size() > sizes->maxOld ? old.size() : sizes->maxOld;
-            BeginRecord(&record, OpPatch, Crc(old), Crc(next), name.c_str());
+            BeginRecord(&record, OpPatch, CrcOf(old), CrcOf(next), name.c_str());
             for (size_t b = 0; b < next.size(); b += kBlock) {
                 uint32_t n =
                     static_cast<uint32_t>(next.size() - b < kBlock ? next.size() - b : kBlock);
@@ -203,7 +198,7 @@ int main(int argc, char** argv) {
     // that alone over the same number of bytes to show its share.
     ByteVector sample = RandomBytes(sizes.output, 99);
     double crcStart = NowSeconds();
-    volatile uint32_t sink = Crc(sample) ^ Crc(sample);
+    volatile uint32_t sink = CrcOf(sample) ^ CrcOf(sample);
     (void)sink;
     double crcTime = NowSeconds() - crcStart;
     std::printf("  of which: bit-wise CRC-32 over old + new bytes ~ %6.3f s (%.0f MB/s)\n", crcTime,

@@ -1,41 +1,27 @@
 // Replays every input the fuzzers ever broke (fuzz/regressions/<target>/) and
 // the seed corpora through the same entry points, natively and under ASan.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "fuzz/scratch.h"
 #include "fuzz/targets.h"
+#include "tests/support/test_support.h"
+
+using namespace testsupport;
 
 namespace {
 
 typedef bool (*TargetBody)(const uint8_t*, size_t);
-
-std::vector<std::string> FilesIn(const std::string& dir) {
-    std::vector<std::string> files;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* entry = readdir(d)) {
-            if (entry->d_name[0] != '.') {
-                files.push_back(dir + "/" + entry->d_name);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 // Runs every file of the target's regression and seed folders; the count.
 size_t Replay(const char* target, TargetBody body) {
     size_t count = 0;
     for (const char* folder : {"regressions", "corpus"}) {
         std::string dir = std::string(VARNELO_SOURCE_DIR) + "/fuzz/" + folder + "/" + target;
-        for (const std::string& file : FilesIn(dir)) {
-            std::string bytes = ReadFileBytes(file);
-            EXPECT_TRUE(body(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) << file;
+        for (const std::string& name : FilesUnder(dir)) {
+            ByteVector bytes = Contents(dir + "/" + name);
+            EXPECT_TRUE(body(bytes.data(), bytes.size())) << dir << "/" << name;
             ++count;
         }
     }
@@ -60,11 +46,11 @@ TEST(FuzzReplay, HealSeedsRebuild) {
     const char* const seeds[][2] = {{"patch_oval_heal", "course/OVAL.bin"},
                                     {"patch_hill_bak_only", "course/HILL.bin"}};
     for (const auto& seed : seeds) {
-        std::string bytes =
-            ReadFileBytes(std::string(VARNELO_SOURCE_DIR) + "/fuzz/corpus/record/" + seed[0]);
+        ByteVector bytes =
+            Contents(std::string(VARNELO_SOURCE_DIR) + "/fuzz/corpus/record/" + seed[0]);
         ASSERT_FALSE(bytes.empty()) << seed[0];
-        ASSERT_TRUE(FuzzRecordInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-        TreeSnapshot tree = SnapshotTree(ScratchInstallDir());
+        ASSERT_TRUE(FuzzRecordInput(bytes.data(), bytes.size()));
+        Tree tree = ReadTree(ScratchInstallDir());
         std::string target = seed[1];
         EXPECT_EQ(tree.count(target + ".bak"), 0u) << seed[0];
         ASSERT_EQ(tree.count(target), 1u) << seed[0];

@@ -4,13 +4,8 @@
 
 #include "fileutil/fileutil.h"
 #include "patch/apply_record.h"
-#include "patch/crc32.h"
 
 namespace testsupport {
-
-uint32_t CrcOf(const ByteVector& bytes) {
-    return Crc32(static_cast<int32_t>(bytes.size()), bytes.data());
-}
 
 ByteVector WriteRecord(const std::string& name, const ByteVector& contents) {
     ByteVector record;

@@ -9,8 +9,6 @@
 
 namespace testsupport {
 
-uint32_t CrcOf(const ByteVector& bytes);
-
 ByteVector WriteRecord(const std::string& name, const ByteVector& contents);
 ByteVector DeleteRecord(const std::string& name);
 // Rebuilds newContents from oldContents: copies its first half from the old

@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "fileutil/fileutil.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -19,9 +20,17 @@ namespace testsupport {
 
 namespace {
 
+// One entry of a directory listing.
+struct Entry {
+    std::string name;
+    bool directory;
+};
+
 #ifdef _WIN32
-bool RemoveEmptyDirectory(const std::string& path) {
-    return RemoveDirectoryA(path.c_str()) != 0;
+constexpr char kSeparator = '\\';
+
+std::string Native(const std::string& path) {
+    return path;
 }
 
 std::string MakeTempDirectory(const std::string& parent) {
@@ -44,14 +53,61 @@ std::string MakeTempDirectory(const std::string& parent) {
     }
     return "";
 }
-#else
-std::string Native(std::string path) {
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
+
+// The entries of dir but "." and "..".
+std::vector<Entry> EntriesOf(const std::string& dir) {
+    std::vector<Entry> entries;
+    PlatformFindHandle handle;
+    PlatformFindData entry;
+    if (PlatformFindFirst((dir + "\\*").c_str(), &handle, &entry)) {
+        do {
+            if (std::strcmp(entry.name, ".") != 0 && std::strcmp(entry.name, "..") != 0) {
+                entries.push_back({entry.name, (entry.attributes & kAttrDirectory) != 0});
+            }
+        } while (PlatformFindNext(handle, &entry));
+        PlatformFindClose(handle);
+    }
+    return entries;
 }
 
-bool RemoveEmptyDirectory(const std::string& path) {
-    return rmdir(Native(path).c_str()) == 0;
+// Windows removes neither a read-only file nor a read-only directory.
+void MakeRemovable(const std::string& dir) {
+    PlatformSetAttributesNormal(dir.c_str());
+}
+
+bool RemoveFile(const std::string& path) {
+    PlatformSetAttributesNormal(path.c_str());
+    return DeleteFileA(path.c_str()) != 0;
+}
+
+bool RemoveEmptyDirectory(const std::string& dir) {
+    return RemoveDirectoryA(dir.c_str()) != 0;
+}
+
+FILE* OpenFile(const std::string& path, const char* mode) {
+    return PlatformOpenStream(path.c_str(), mode);
+}
+
+bool MakeFolder(const std::string& path) {
+    return PlatformCreateDirectory(path.c_str());
+}
+#else
+// The tree helpers call the system directly here: through the backend, which
+// stats every entry and resolves every path's letter case, they would take
+// most of the time of a fuzz target that rebuilds its scratch tree for every
+// input. Names are taken as they are on the disk.
+constexpr char kSeparator = '/';
+
+// "\" as "/", but for the trail bytes of double-byte characters.
+std::string Native(std::string path) {
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (PlatformIsLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < path.size()) {
+            ++i;
+        } else if (path[i] == '\\') {
+            path[i] = '/';
+        }
+    }
+    return path;
 }
 
 std::string MakeTempDirectory(const std::string& parent) {
@@ -65,26 +121,104 @@ std::string MakeTempDirectory(const std::string& parent) {
     buffer.push_back('\0');
     return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : std::string();
 }
-#endif
 
-void ListFiles(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
-    PlatformFindHandle handle;
-    PlatformFindData entry;
-    if (!PlatformFindFirst((dir + "\\*").c_str(), &handle, &entry)) {
-        return;
+// The entries of dir but "." and ".."; a symbolic link is an entry of its
+// own, never the directory it may point to.
+std::vector<Entry> EntriesOf(const std::string& dir) {
+    std::vector<Entry> entries;
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) {
+        return entries;
     }
-    do {
-        std::string name = entry.name;
-        if (name == "." || name == "..") {
+    while (struct dirent* entry = readdir(handle)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
             continue;
         }
-        if ((entry.attributes & kAttrDirectory) != 0) {
-            ListFiles(dir + "\\" + name, prefix + name + "/", out);
-        } else {
-            out->push_back(prefix + name);
+        bool directory = entry->d_type == DT_DIR;
+        struct stat info;
+        if (entry->d_type == DT_UNKNOWN && lstat((dir + "/" + entry->d_name).c_str(), &info) == 0) {
+            directory = S_ISDIR(info.st_mode);
         }
-    } while (PlatformFindNext(handle, &entry));
-    PlatformFindClose(handle);
+        entries.push_back({entry->d_name, directory});
+    }
+    closedir(handle);
+    return entries;
+}
+
+// A directory needs write permission for its entries to go; a file's own
+// permissions do not matter. A link is never followed.
+void MakeRemovable(const std::string& dir) {
+    struct stat info;
+    if (lstat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        chmod(dir.c_str(), (info.st_mode & 07777) | S_IRWXU);
+    }
+}
+
+bool RemoveFile(const std::string& path) {
+    return unlink(path.c_str()) == 0;
+}
+
+bool RemoveEmptyDirectory(const std::string& dir) {
+    return rmdir(dir.c_str()) == 0;
+}
+
+FILE* OpenFile(const std::string& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
+
+bool MakeFolder(const std::string& path) {
+    return mkdir(path.c_str(), 0777) == 0;
+}
+#endif
+
+// Everything left in a file opened for reading, and closes it; false when it
+// was not open or could not be read.
+bool ReadAndClose(FILE* file, ByteVector* bytes) {
+    if (file == nullptr) {
+        return false;
+    }
+    bytes->clear();
+    unsigned char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        bytes->insert(bytes->end(), buffer, buffer + got);
+    }
+    bool ok = std::ferror(file) == 0;
+    return std::fclose(file) == 0 && ok;
+}
+
+// Writes the bytes to a file opened for writing, and closes it; false when
+// it was not open or the bytes did not all go.
+bool WriteAndClose(FILE* file, const ByteVector& bytes) {
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+void ListFiles(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
+    for (const Entry& entry : EntriesOf(dir)) {
+        if (entry.directory) {
+            ListFiles(dir + kSeparator + entry.name, prefix + entry.name + "/", out);
+        } else {
+            out->push_back(prefix + entry.name);
+        }
+    }
+}
+
+// Everything under dir, then dir itself; false when dir stays.
+bool RemoveDirectoryTree(const std::string& dir) {
+    MakeRemovable(dir);
+    for (const Entry& entry : EntriesOf(dir)) {
+        std::string path = dir + kSeparator + entry.name;
+        if (entry.directory) {
+            RemoveDirectoryTree(path);
+        } else {
+            RemoveFile(path);
+        }
+    }
+    return RemoveEmptyDirectory(dir);
 }
 
 } // namespace
@@ -112,12 +246,7 @@ std::string ScratchDir::Install() const {
 }
 
 bool WriteFile(const std::string& path, const ByteVector& bytes) {
-    FILE* file = PlatformOpenStream(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && ok;
+    return WriteAndClose(PlatformOpenStream(path.c_str(), "wb"), bytes);
 }
 
 bool WriteText(const std::string& path, const std::string& text) {
@@ -149,51 +278,40 @@ bool MakeDirectory(const std::string& path) {
 }
 
 void RemoveTree(const std::string& path) {
-    PlatformFindHandle handle;
-    PlatformFindData entry;
-    std::vector<std::pair<std::string, bool>> children;
-    if (PlatformFindFirst((path + "\\*").c_str(), &handle, &entry)) {
-        do {
-            if (std::strcmp(entry.name, ".") != 0 && std::strcmp(entry.name, "..") != 0) {
-                children.emplace_back(path + "\\" + entry.name,
-                                      (entry.attributes & kAttrDirectory) != 0);
-            }
-        } while (PlatformFindNext(handle, &entry));
-        PlatformFindClose(handle);
-    }
-    for (const auto& child : children) {
-        PlatformSetAttributesNormal(child.first.c_str());
-        if (child.second) {
-            RemoveTree(child.first);
-        } else {
-            PlatformDeleteFile(child.first.c_str());
-        }
-    }
-    PlatformSetAttributesNormal(path.c_str());
-    if (!RemoveEmptyDirectory(path)) {
-        PlatformDeleteFile(path.c_str()); // a file, not a directory
+    std::string native = Native(path);
+    if (!RemoveDirectoryTree(native)) {
+        RemoveFile(native); // a file, not a directory
     }
 }
 
 std::vector<std::string> FilesUnder(const std::string& dir) {
     std::vector<std::string> files;
-    ListFiles(dir, "", &files);
+    ListFiles(Native(dir), "", &files);
     std::sort(files.begin(), files.end());
     return files;
 }
 
 bool PutFile(const std::string& root, const std::string& relative, const ByteVector& bytes) {
-    std::string path = root + "\\" + relative;
-    // Every folder on the way, root's own too; those that are there stay.
-    for (size_t i = path.find_first_of("/\\", 1); i != std::string::npos;
-         i = path.find_first_of("/\\", i + 1)) {
-        MakeDirectory(path.substr(0, i));
+    std::string path = Native(root + kSeparator + relative);
+    if (WriteAndClose(OpenFile(path, "wb"), bytes)) {
+        return true;
     }
-    return WriteFile(path, bytes);
+    // The folders on the way from root's own down; when root's parents are
+    // missing too, every folder from the top. Those that are there stay.
+    for (size_t from : {root.size(), size_t(1)}) {
+        for (size_t i = path.find_first_of("/\\", from); i != std::string::npos;
+             i = path.find_first_of("/\\", i + 1)) {
+            MakeFolder(path.substr(0, i));
+        }
+        if (WriteAndClose(OpenFile(path, "wb"), bytes)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool WriteTree(const std::string& root, const Tree& tree) {
-    MakeDirectory(root);
+    MakeFolder(Native(root));
     bool ok = true;
     for (const auto& file : tree) {
         ok = PutFile(root, file.first, file.second) && ok;
@@ -203,8 +321,9 @@ bool WriteTree(const std::string& root, const Tree& tree) {
 
 Tree ReadTree(const std::string& root) {
     Tree tree;
+    std::string native = Native(root);
     for (const std::string& name : FilesUnder(root)) {
-        ReadFile(root + "\\" + name, &tree[name]);
+        ReadAndClose(OpenFile(native + kSeparator + name, "rb"), &tree[name]);
     }
     return tree;
 }

@@ -46,6 +46,9 @@ bool ReadFile(const std::string& path, ByteVector* bytes);
 ByteVector Contents(const std::string& path);
 bool Exists(const std::string& path);
 bool MakeDirectory(const std::string& path);
+
+// The tree helpers take names as they are on the disk: on POSIX they call the
+// system directly, without the backend's letter-case matching.
 // A file, or a directory with everything in it (read-only entries too).
 void RemoveTree(const std::string& path);
 // Every file under dir, relative and "/" separated, sorted.

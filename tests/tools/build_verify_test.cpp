@@ -135,8 +135,7 @@ void ExpectPredicted(const std::string& verifyOut, const std::string& applyOut,
         } else {
             ASSERT_TRUE(file != tree.end()) << name << " is missing after apply";
             char crc[9];
-            std::snprintf(crc, sizeof crc, "%08X",
-                          Crc32(static_cast<int32_t>(file->second.size()), file->second.data()));
+            std::snprintf(crc, sizeof crc, "%08X", CrcOf(file->second));
             EXPECT_NE(std::string::npos, listed.find(std::string("checksum ") + crc))
                 << listed << " against the applied file";
         }
@@ -319,7 +318,7 @@ TEST_F(BuildVerifyTest, VerifyReportsSkipsFailuresAndIncompleteResults) {
 TEST_F(BuildVerifyTest, VerifyExplainsBadRecordsAndArchives) {
     ByteVector old = TextBytes("0123456789abcdefghij");
     PutFile(dir + "/inst", "f.bin", old);
-    uint32_t oldCrc = Crc32(static_cast<int32_t>(old.size()), old.data());
+    uint32_t oldCrc = CrcOf(old);
     struct Case {
         const char* name;
         ByteVector record;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "patch/crc32.h"
 #include "tests/support/seeded_random.h"
 
 namespace {
@@ -58,10 +57,6 @@ ByteVector Assemble(const ByteVector& old, const std::vector<Piece>& pieces) {
         }
     }
     return out;
-}
-
-uint32_t CrcOf(const ByteVector& bytes) {
-    return Crc32(static_cast<int32_t>(bytes.size()), bytes.data());
 }
 
 DemoFile* AddFile(DemoModel* model, const char* name, DemoKind kind, uint32_t seed, uint32_t size) {

@@ -59,10 +59,6 @@ bool WriteBytes(const char* path, const unsigned char* bytes, size_t size) {
     return std::fclose(file) == 0 && ok;
 }
 
-uint32_t CrcOf(const ByteVector& bytes) {
-    return Crc32(static_cast<int32_t>(bytes.size()), bytes.data());
-}
-
 bool CopyProgram(const char* directory, const char* executable) {
     unsigned char* program = nullptr;
     int32_t size = ReadWholeFile(&program, executable);
