@@ -74,8 +74,9 @@ gui_prefix() {
     # waits about 2 s at every window hidden or closed. Where none runs
     # (Xvfb) the windows stay unmanaged: they look the same, since Wine draws
     # the frames, and nothing waits. On a desktop (the demo) the window
-    # manager keeps them.
-    if ! xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then
+    # manager keeps them; GUI_MANAGED=1 keeps Wine's waits.
+    if [ -z "${GUI_MANAGED:-}" ] &&
+        ! xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then
         "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
             >/dev/null 2>&1
     fi
