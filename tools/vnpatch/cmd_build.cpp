@@ -18,27 +18,13 @@
 #include "fileutil/fileutil.h"
 #include "fileutil/platform_process.h"
 #include "patch/record_format.h"
-#include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "tools/delta/delta.h"
+#include "tools/vnpatch/build_steps.h"
 #include "tools/vnpatch/commands.h"
 #include "tools/vnpatch/tree_scan.h"
 
 namespace {
-
-enum StreamKind { StreamNone, StreamWholeFile, StreamSpooled };
-
-struct PlannedRecord {
-    RecordOp op;
-    std::string name;
-    uint32_t sourceCrc;
-    uint32_t targetCrc;
-    StreamKind kind;
-    std::string wholePath; // StreamWholeFile: the new file, as one literal chunk
-    uint64_t wholeSize;
-    int64_t spoolOffset; // StreamSpooled
-    int64_t spoolLength;
-};
 
 struct Progress {
     const char* label;
@@ -62,41 +48,6 @@ struct OldVersion {
     const TreeFile* file;
     bool ambiguous; // another old file has the same checksum but other contents
 };
-
-// Chunk stream of newFile against old, appended to the spool. False when a
-// file cannot be read or written.
-bool SpoolDelta(const TreeFile& old, const TreeFile& newFile, FILE* spool, Progress* progress,
-                int32_t minCopy, DeltaStats* stats, std::string* error) {
-    unsigned char* contents = nullptr;
-    int32_t oldSize = ReadWholeFile(&contents, old.path.c_str());
-    if (oldSize < 0) {
-        *error = "cannot read " + old.path;
-        return false;
-    }
-    FILE* in = PlatformOpenStream(newFile.path.c_str(), "rb");
-    if (in == nullptr) {
-        std::free(contents);
-        *error = "cannot read " + newFile.path;
-        return false;
-    }
-    BlockIndex* index = new BlockIndex;
-    BuildBlockIndex(index, contents, static_cast<uint32_t>(oldSize));
-    ChunkSink* sink = new ChunkSink;
-    SinkBegin(sink, spool);
-    bool ok = EncodeDelta(index, in, sink, minCopy, ShowProgress, progress);
-    *stats = sink->stats;
-    delete sink;
-    delete index;
-    std::fclose(in);
-    std::free(contents);
-    if (!ok) {
-        *error = "cannot read " + newFile.path + " or write the spool file";
-    } else if (static_cast<uint64_t>(stats->outputSize) != newFile.size) {
-        *error = newFile.path + " changed while it was read";
-        ok = false;
-    }
-    return ok;
-}
 
 // Plans the records of one new file; chunk streams go to the spool.
 bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>& olds, FILE* spool,
@@ -152,8 +103,8 @@ bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>&
         if (!v.ambiguous && v.file->size < static_cast<uint64_t>(INT32_MAX)) {
             int64_t start = PlatformTell64(spool);
             DeltaStats stats;
-            if (start < 0 ||
-                !SpoolDelta(*v.file, newFile, spool, progress, minCopy, &stats, error)) {
+            if (start < 0 || !SpoolDelta(*v.file, newFile, spool, minCopy, ShowProgress, progress,
+                                         &stats, error)) {
                 return false;
             }
             // A useful base: the copies outweigh their chunk heads.
@@ -176,49 +127,6 @@ bool PlanFile(const TreeFile& newFile, const std::vector<std::vector<TreeFile>>&
     }
     plan->insert(plan->end(), records.begin(), records.end());
     return true;
-}
-
-bool CopyBytes(FILE* from, FILE* to, uint64_t count) {
-    std::vector<unsigned char> buffer(1 << 20);
-    while (count > 0) {
-        size_t n = count < buffer.size() ? static_cast<size_t>(count) : buffer.size();
-        if (std::fread(buffer.data(), 1, n, from) != n ||
-            std::fwrite(buffer.data(), 1, n, to) != n) {
-            return false;
-        }
-        count -= n;
-    }
-    return true;
-}
-
-// One entry whose record is assembled from its header and a streamed chunk
-// stream copied from the spool or the new file.
-bool AddPlannedEntry(ArchiveWriter* writer, const char* entryName, const PlannedRecord& record,
-                     FILE* spool) {
-    ByteVector head;
-    BeginRecord(&head, record.op, record.sourceCrc, record.targetCrc, record.name.c_str());
-    int64_t stream = record.kind == StreamWholeFile ? kChunkHeadSize + int64_t(record.wholeSize)
-                     : record.kind == StreamSpooled ? record.spoolLength
-                                                    : 0;
-    if (record.kind == StreamWholeFile) {
-        AppendLe32(&head, ChunkLiteral);
-        AppendLe32(&head, static_cast<uint32_t>(record.wholeSize));
-        stream -= kChunkHeadSize;
-    }
-    uint32_t recordLength = static_cast<uint32_t>(head.size() + stream);
-    bool ok = ArchiveBeginEntry(writer, entryName, recordLength) &&
-              std::fwrite(head.data(), 1, head.size(), writer->file) == head.size();
-    if (ok && record.kind == StreamSpooled) {
-        ok = PlatformSeek64(spool, record.spoolOffset, SEEK_SET) &&
-             CopyBytes(spool, writer->file, static_cast<uint64_t>(stream));
-    } else if (ok && record.kind == StreamWholeFile) {
-        FILE* in = PlatformOpenStream(record.wholePath.c_str(), "rb");
-        ok = in != nullptr && CopyBytes(in, writer->file, record.wholeSize);
-        if (in != nullptr) {
-            std::fclose(in);
-        }
-    }
-    return ok;
 }
 
 int Fail(const std::string& message) {
@@ -326,10 +234,7 @@ int CommandBuild(int argc, char** argv) {
     }
     for (size_t i = 0; ok && i < plan.size(); ++i) {
         const PlannedRecord& r = plan[i];
-        int64_t stream = r.kind == StreamWholeFile ? kChunkHeadSize + int64_t(r.wholeSize)
-                         : r.kind == StreamSpooled ? r.spoolLength
-                                                   : 0;
-        if (HeaderSize(r.name) + stream > kMaxRecord) {
+        if (HeaderSize(r.name) + StreamSize(r) > kMaxRecord) {
             ok = false;
             error = r.name + ": record over 2 GB";
         }

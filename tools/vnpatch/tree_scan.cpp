@@ -15,6 +15,13 @@ std::string KeyOf(const std::string& name) {
     return key;
 }
 
+bool DescribeFile(const std::string& path, const std::string& name, TreeFile* file) {
+    file->path = path;
+    file->name = name;
+    file->key = KeyOf(name);
+    return CrcOfFile(path.c_str(), &file->crc, &file->size, &file->fingerprint);
+}
+
 bool ScanTree(const char* root, std::vector<TreeFile>* files, std::string* error) {
     files->clear();
     std::error_code ec;
@@ -28,12 +35,10 @@ bool ScanTree(const char* root, std::vector<TreeFile>* files, std::string* error
         if (!it->is_regular_file(ec)) {
             continue;
         }
+        std::string name = it->path().lexically_relative(base).generic_string();
+        std::replace(name.begin(), name.end(), '/', '\\');
         TreeFile file;
-        file.path = it->path().string();
-        file.name = it->path().lexically_relative(base).generic_string();
-        std::replace(file.name.begin(), file.name.end(), '/', '\\');
-        file.key = KeyOf(file.name);
-        if (!CrcOfFile(file.path.c_str(), &file.crc, &file.size, &file.fingerprint)) {
+        if (!DescribeFile(it->path().string(), name, &file)) {
             *error = "cannot read " + file.path;
             return false;
         }

@@ -17,6 +17,9 @@ struct TreeFile {
 // A name in lower case, byte by byte (trail bytes of double-byte characters
 // too): the key names match by.
 std::string KeyOf(const std::string& name);
+// The file at path on this machine, under the given record name: its key,
+// size and checksums. False when it cannot be read.
+bool DescribeFile(const std::string& path, const std::string& name, TreeFile* file);
 // Every regular file under root, sorted by key. False with a reason when the
 // tree cannot be walked or a file cannot be read.
 bool ScanTree(const char* root, std::vector<TreeFile>* files, std::string* error);
