@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """tools/release/report.py: what a release engineer reads in report.md and
 report.html, from sample models of a passing and a failing release."""
-import copy
 import html.parser
 import json
 import re
@@ -43,6 +42,7 @@ class Html(html.parser.HTMLParser):
         self.rows = []  # of [cell], a cell is a list of text fragments
         self.bars = []  # of (group label, bar title, width)
         self.images = []
+        self.bar_ends = []
         self.text = []
         self._p = None
         self._cell = None
@@ -66,8 +66,11 @@ class Html(html.parser.HTMLParser):
             self._cell.append("")
         elif tag == "text":
             self._svg_text = "" if a.get("x") == "0" else None
+        elif tag == "svg":
+            self.svg_width = int(a["width"])
         elif tag == "rect":
             self._rect = [self._label, "", int(a["width"])]
+            self.bar_ends.append(int(a["x"]) + int(a["width"]))
         elif tag == "img":
             self.images.append(a["src"])
 
@@ -249,6 +252,8 @@ class PassingRelease(ReportCase):
                 10710636 / 27680482,
                 delta=0.01,
             )
+        # Every bar, with its size written after it, fits in the picture.
+        self.assertLessEqual(max(page.bar_ends) + 80, page.svg_width)
 
 
 class FailingRelease(ReportCase):
@@ -397,7 +402,8 @@ class TestBuild(ReportCase):
         model = sample("pass")
         model["updater"]["arch"] = "x86_64"
         md, page = self.reports(model)
-        for text, table in ((md_plain(md.text), "| older tree"), (page.text, "Proof on each older tree")):
+        pages = ((md_plain(md.text), "| older tree"), (page.text, "Proof on each older tree"))
+        for text, table in pages:
             line = next(line for line in text.splitlines() if "test build" in line)
             self.assertIn("x86_64", line)
             self.assertIn("does not run on 32-bit Windows", line)
