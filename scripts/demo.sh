@@ -14,7 +14,9 @@ cmake --preset windows >build/demo.configure.log 2>&1 || { cat build/demo.config
 cmake --build --preset windows -j "$jobs" --target varnelo_demo_tool vrnl_1_0_5_2 vrnl_1_1_0_0 \
     vrnl_1_1_0_3 >build/demo.build.log 2>&1 || { tail -40 build/demo.build.log; exit 1; }
 B=$root/build/windows
-tool=$B/host-demo/varnelo_demo
+# The build machine's tools: from the host build the Windows build uses.
+host=$(sed -n 's/^VARNELO_HOST_BUILD:PATH=//p' "$B/CMakeCache.txt")
+tool=${host:-$B/host}/tools/demo/varnelo_demo
 work=$root/build/demo
 trees=$work/trees
 rm -rf "$trees" "$work/prefix"

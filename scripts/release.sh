@@ -17,7 +17,9 @@
 # and, under rejected/, what was built; the exit code is 1.
 #
 # Environment: RELEASE_BUILD, the build folder (default build/release of the
-# source tree; it is locked while a release builds in it); JOBS, parallel
+# source tree; it is locked while a release builds in it); RELEASE_HOST_BUILD,
+# a native build of this source to take the build machine's tools from
+# (default RELEASE_BUILD/host); JOBS, parallel
 # build jobs (default 2); RELEASE_BEFORE_RUN, a command run with the older
 # tree and the host path of its installed copy just before the updater
 # starts (tests use it to damage one copy).
@@ -123,15 +125,18 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 mkdir -p "$stage/logs"
 
-status "[tools] building vnpatch in $build/host"
-if [ ! -f "$build/host/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELO_TESTS=OFF \
+# One host build serves the release: its vnpatch makes the archive, and the
+# Windows build below takes its build-machine tools from it.
+host=${RELEASE_HOST_BUILD:-$build/host}
+status "[tools] building vnpatch in $host"
+if [ ! -f "$host/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELO_TESTS=OFF \
         -DVARNELO_BENCH=OFF >"$stage/logs/host.configure.log" 2>&1 ||
         die "cannot configure the host tools; see $stage/logs/host.configure.log: $(tail -5 "$stage/logs/host.configure.log")"
 fi
-cmake --build "$build/host" -j "$jobs" --target vnpatch >"$stage/logs/host.build.log" 2>&1 ||
+cmake --build "$host" -j "$jobs" --target vnpatch >"$stage/logs/host.build.log" 2>&1 ||
     die "cannot build vnpatch: $(tail -20 "$stage/logs/host.build.log")"
-vnpatch=$build/host/tools/vnpatch/vnpatch
+vnpatch=$host/tools/vnpatch/vnpatch
 
 plural() { if [ "$1" = 1 ]; then echo "1 $2"; else echo "$1 $2s"; fi; }
 
@@ -189,6 +194,7 @@ cp "$stage/patch.szdd" "$build/payload/patch.szdd" || die "cannot copy the archi
 if [ ! -f "$build/windows/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build/windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" -DVARNELO_BENCH=OFF \
+        -DVARNELO_HOST_BUILD="$host" \
         -DVARNELO_PATCH_ARCHIVE="$build/payload/patch.szdd" >"$stage/logs/windows.configure.log" 2>&1 ||
         die "cannot configure the Windows build: $(tail -10 "$stage/logs/windows.configure.log")"
 fi

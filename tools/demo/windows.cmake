@@ -1,33 +1,49 @@
-# Included by the Windows build: builds the demo generator for the build
-# machine, generates the demo archive (plain, then SZDD) and the sample main
-# executables VRNL.exe with their version records.
+# Included by the Windows build: the build machine's own tools (the demo
+# generator and vnpatch) from a host build of this same project, the demo
+# archive (plain, then SZDD), and the sample main executables VRNL.exe with
+# their version records.
 #
-# Sets VARNELO_DEMO_TOOL, VARNELO_DEMO_ARCHIVE, VARNELO_DEMO_DIR and the
-# target varnelo_demo_tool.
+# VARNELO_HOST_BUILD names a configured native build of this source to take
+# the tools from (scripts/test.sh passes the native preset's, the release its
+# own); without it the Windows build configures one in host/ and builds only
+# the two tools there.
+#
+# Sets VARNELO_HOST_DIR, VARNELO_DEMO_TOOL, VARNELO_HOST_VNPATCH, VARNELO_DEMO_ARCHIVE,
+# VARNELO_DEMO_DIR and the target varnelo_demo_tool, which brings both tools
+# up to date.
+set(VARNELO_HOST_BUILD "" CACHE PATH "A native build of this source whose varnelo_demo and vnpatch the Windows build runs")
 set(VARNELO_DEMO_DIR ${CMAKE_BINARY_DIR}/demo)
-set(host_build ${CMAKE_BINARY_DIR}/host-demo)
-set(VARNELO_DEMO_TOOL ${host_build}/varnelo_demo)
-
-# Configured now with the host compiler; built (or brought up to date) with
-# every build.
-if(NOT EXISTS ${host_build}/CMakeCache.txt)
-    execute_process(
-        COMMAND ${CMAKE_COMMAND} -E env --unset=CC --unset=CXX
-                ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR}/tools/demo -B ${host_build}
-                -G ${CMAKE_GENERATOR} -DCMAKE_BUILD_TYPE=Release
-        RESULT_VARIABLE host_ok OUTPUT_QUIET)
-    if(NOT host_ok EQUAL 0)
-        message(FATAL_ERROR "Could not configure the host demo generator in ${host_build}")
+if(VARNELO_HOST_BUILD)
+    set(host_build ${VARNELO_HOST_BUILD})
+    if(NOT EXISTS ${host_build}/CMakeCache.txt)
+        message(FATAL_ERROR "VARNELO_HOST_BUILD: ${host_build} is not a configured build")
+    endif()
+else()
+    set(host_build ${CMAKE_BINARY_DIR}/host)
+    if(NOT EXISTS ${host_build}/CMakeCache.txt)
+        # The same flags as the native preset, so that a compiler cache serves
+        # the shared sources from there.
+        execute_process(
+            COMMAND ${CMAKE_COMMAND} -E env --unset=CC --unset=CXX
+                    ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR} -B ${host_build}
+                    -G ${CMAKE_GENERATOR} -DCMAKE_BUILD_TYPE=Release
+                    -DVARNELO_TESTS=OFF -DVARNELO_BENCH=OFF
+            RESULT_VARIABLE host_ok OUTPUT_QUIET)
+        if(NOT host_ok EQUAL 0)
+            message(FATAL_ERROR "Could not configure the host tools in ${host_build}")
+        endif()
     endif()
 endif()
+set(VARNELO_HOST_DIR ${host_build})
+set(VARNELO_DEMO_TOOL ${host_build}/tools/demo/varnelo_demo)
+set(VARNELO_HOST_VNPATCH ${host_build}/tools/vnpatch/vnpatch)
 add_custom_target(varnelo_demo_tool
-    COMMAND ${CMAKE_COMMAND} --build ${host_build}
-    BYPRODUCTS ${VARNELO_DEMO_TOOL}
-    COMMENT "Building the demo generator for the build machine")
+    COMMAND ${CMAKE_COMMAND} --build ${host_build} --target varnelo_demo vnpatch
+    BYPRODUCTS ${VARNELO_DEMO_TOOL} ${VARNELO_HOST_VNPATCH}
+    COMMENT "Building the demo generator and vnpatch for the build machine")
 
-find_program(MSCOMPRESS mscompress REQUIRED)
-
-# Generates a plain archive with varnelo_demo and its SZDD envelope.
+# Generates a plain archive with varnelo_demo and its SZDD envelope with
+# vnpatch compress, as a release makes it.
 #   varnelo_demo_archive(<output .szdd> [demo options...])
 function(varnelo_demo_archive output)
     set(plain ${output}.cf00)
@@ -36,9 +52,8 @@ function(varnelo_demo_archive output)
         DEPENDS varnelo_demo_tool ${VARNELO_DEMO_TOOL}
         COMMENT "Generating the demo patch archive ${plain}")
     add_custom_command(OUTPUT ${output}
-        COMMAND ${CMAKE_COMMAND} -DIN=${plain} -DOUT=${output} -DMSCOMPRESS=${MSCOMPRESS}
-                -P ${PROJECT_SOURCE_DIR}/tools/demo/compress_szdd.cmake
-        DEPENDS ${plain} ${PROJECT_SOURCE_DIR}/tools/demo/compress_szdd.cmake
+        COMMAND ${VARNELO_HOST_VNPATCH} compress ${plain} ${output}
+        DEPENDS ${plain} varnelo_demo_tool ${VARNELO_HOST_VNPATCH}
         COMMENT "Compressing ${plain} to SZDD")
 endfunction()
 
