@@ -1,42 +1,57 @@
 #!/usr/bin/env bash
 # The whole test suite: native tests, the same under ASan/UBSan, the
-# Windows binaries (core tests, tools, updater) under Wine in a fresh prefix,
+# Windows binaries (core tests, tools, updater) under Wine in fresh prefixes,
 # and a short fuzz run (FUZZ_SECONDS per target, default 15 here; the fuzz
-# script alone runs longer).
+# script alone runs longer). The Windows builds and their tests run beside
+# the native steps once the native build is done.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 fuzz_seconds=${FUZZ_SECONDS:-15}
 
 # The builds share what they would otherwise make again: compiler output
-# through ccache (the Windows build compiles its host tools natively, and the
-# release tests build vnpatch and the updater in their own folders) and the
-# SZDD fixtures, which mscompress is slow to make.
+# through ccache (the release tests build the updater in their own folder)
+# and the SZDD fixtures, which mscompress is slow to make.
 export VARNELO_FIXTURE_CACHE=${VARNELO_FIXTURE_CACHE:-$PWD/build/fixtures}
 if command -v ccache >/dev/null; then
     export CCACHE_DIR=${CCACHE_DIR:-$PWD/build/ccache}
     export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
     export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
 fi
-passed=0
-failed=0
-skipped=0
-summary=()
+mkdir -p build
+rm -f build/*.result
 
-run_preset() {
+# Each step writes its counts to build/STEP.result ("passed failed skipped",
+# then its summary lines), so that steps run in the background count too.
+# record STEP PASSED FAILED SKIPPED SUMMARY...
+record() {
+    local step=$1 p=$2 f=$3 k=$4
+    shift 4
+    { echo "$p $f $k"; printf '%s\n' "$@"; } >"build/$step.result"
+}
+
+# build_preset PRESET [configure options]: false (and recorded) on failure.
+build_preset() {
     local preset=$1
+    shift
     echo "=== $preset: configure and build"
-    if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then
+    if ! cmake --preset "$preset" "$@" >"build/$preset.configure.log" 2>&1; then
         cat "build/$preset.configure.log"
-        failed=$((failed + 1)); summary+=("$preset: configure failed"); return
+        record "$preset" 0 1 0 "$preset: configure failed"; return 1
     fi
     if ! cmake --build --preset "$preset" -j "$jobs"; then
-        failed=$((failed + 1)); summary+=("$preset: build failed"); return
+        record "$preset" 0 1 0 "$preset: build failed"; return 1
     fi
+}
+
+# test_preset PRESET [ctest options]: runs its tests and records the counts.
+test_preset() {
+    local preset=$1
+    shift
     echo "=== $preset: tests"
     local log="build/$preset.ctest.log"
     local code
-    ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+    ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
     code=${PIPESTATUS[0]}
     # The verdict is ctest's exit code; the summary line only gives counts.
     local line total bad skip
@@ -50,49 +65,101 @@ run_preset() {
     fi
     if [ "$code" -ne 0 ]; then
         if [ -n "$line" ]; then
-            passed=$((passed + total - bad)); failed=$((failed + (bad > 0 ? bad : 1)))
-            summary+=("$preset: $((total - bad)) of $total passed; ctest exited with $code")
+            record "$preset" $((total - bad)) $((bad > 0 ? bad : 1)) 0 \
+                "$preset: $((total - bad)) of $total passed; ctest exited with $code"
         else
-            failed=$((failed + 1)); summary+=("$preset: ctest exited with $code, no test summary")
+            record "$preset" 0 1 0 "$preset: ctest exited with $code, no test summary"
         fi
     elif [ -z "$line" ]; then
-        failed=$((failed + 1)); summary+=("$preset: no test summary")
+        record "$preset" 0 1 0 "$preset: no test summary"
+    elif [ "$skip" -gt 0 ]; then
+        record "$preset" $((total - bad - skip)) "$bad" "$skip" \
+            "$preset: $((total - bad - skip)) of $total passed, $skip skipped ($(skip_reason))"
     else
-        passed=$((passed + total - bad - skip)); failed=$((failed + bad))
-        skipped=$((skipped + skip))
-        if [ "$skip" -gt 0 ]; then
-            summary+=("$preset: $((total - bad - skip)) of $total passed, $skip skipped" \
-                "($(bash cmake/wine-loader.sh 2>&1 >/dev/null | sed 's/^wine-loader: //'))")
-        else
-            summary+=("$preset: $((total - bad)) of $total passed")
-        fi
+        record "$preset" $((total - bad)) "$bad" 0 "$preset: $((total - bad)) of $total passed"
     fi
 }
 
-mkdir -p build
-run_preset native
-run_preset native-asan
-# A fresh Wine prefix for every run of the Windows tests.
-rm -rf build/windows/wineprefix build/windows/wineprefix.lock
-run_preset windows
-# Where this machine's kernel cannot run 32-bit programs, Wine cannot run the
-# i686 build, whose Wine tests were skipped above: the same tests then run on
-# a 64-bit build of the same sources under 64-bit Wine.
-if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -eq 77 ]; then
-    rm -rf build/windows64/wineprefix build/windows64/wineprefix.lock
-    run_preset windows64
-fi
+skip_reason() { bash cmake/wine-loader.sh 2>&1 >/dev/null | sed 's/^wine-loader: //' | paste -sd ' '; }
 
-# A short bounded fuzz run of every libFuzzer target.
-if [ -f scripts/fuzz.sh ]; then
+# The Windows builds run the build machine's tools (the demo generator,
+# vnpatch) from the native build rather than compiling them again.
+host=(-DVARNELO_HOST_BUILD="$PWD/build/native")
+
+# The Windows builds and their tests under Wine, in fresh prefixes. Where
+# this machine's kernel cannot run 32-bit programs, Wine cannot run the i686
+# build: only the updater is built there (the executable that ships) and
+# checked without Wine, and the Wine tests run on a 64-bit build of the same
+# sources under 64-bit Wine.
+windows_lane() {
+    rm -rf build/windows/wineprefix build/windows/wineprefix.lock
+    if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -ne 77 ]; then
+        build_preset windows "${host[@]}" && test_preset windows
+        return
+    fi
+    echo "=== windows: configure and build the updater"
+    if ! cmake --preset windows "${host[@]}" >build/windows.configure.log 2>&1; then
+        cat build/windows.configure.log
+        record windows 0 1 0 "windows: configure failed"
+    elif ! cmake --build --preset windows -j "$jobs" --target varnelo_update; then
+        record windows 0 1 0 "windows: build of the updater failed"
+    else
+        test_preset windows -R '^updater_imports$'
+        local counts line
+        { read -r counts; read -r line; } <build/windows.result
+        # shellcheck disable=SC2086 # three counts
+        record windows $counts "$line; its Wine tests run on windows64 ($(skip_reason))"
+    fi
+    rm -rf build/windows64/wineprefix build/windows64/wineprefix.lock
+    build_preset windows64 "${host[@]}" && test_preset windows64
+}
+
+fuzz_step() {
+    [ -f scripts/fuzz.sh ] || return 0
     echo "=== fuzz (${fuzz_seconds} s per target)"
     if FUZZ_SECONDS=$fuzz_seconds bash scripts/fuzz.sh; then
-        passed=$((passed + 1)); summary+=("fuzz: passed")
+        record fuzz 1 0 0 "fuzz: passed"
     else
-        failed=$((failed + 1)); summary+=("fuzz: failed")
+        record fuzz 0 1 0 "fuzz: failed"
     fi
+}
+
+# Two lanes once the native build (which the Windows builds take their host
+# tools from) is done: the Windows builds and their Wine tests, which mostly
+# wait on Wine, go in the background beside the native tests, the sanitized
+# build and its tests, and the fuzz run. The background lane's output is
+# shown when it ends.
+lane_pid=""
+trap '[ -z "$lane_pid" ] || kill -- -"$lane_pid" 2>/dev/null; exit 130' INT TERM
+if build_preset native; then
+    set -m
+    windows_lane >build/windows-lane.log 2>&1 &
+    lane_pid=$!
+    set +m
+    test_preset native
+else
+    windows_lane
+fi
+build_preset native-asan && test_preset native-asan
+fuzz_step
+if [ -n "$lane_pid" ]; then
+    echo "=== waiting for the Windows builds and tests (build/windows-lane.log)"
+    wait "$lane_pid"
+    lane_pid=""
+    cat build/windows-lane.log
 fi
 
+passed=0
+failed=0
+skipped=0
+summary=()
+for step in native native-asan windows windows64 fuzz; do
+    [ -f "build/$step.result" ] || continue
+    read -r p f k <"build/$step.result"
+    passed=$((passed + p)); failed=$((failed + f)); skipped=$((skipped + k))
+    mapfile -t -s 1 lines <"build/$step.result"
+    summary+=("${lines[@]}")
+done
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
 echo "${passed} passed, ${failed} failed, ${skipped} skipped"
