@@ -88,8 +88,8 @@ host=(-DVARNELO_HOST_BUILD="$PWD/build/native")
 
 # The Windows builds and their tests under Wine, in fresh prefixes. Where
 # this machine's kernel cannot run 32-bit programs, Wine cannot run the i686
-# build: only the updater is built there (the executable that ships) and
-# checked without Wine, and the Wine tests run on a 64-bit build of the same
+# build: only the updaters are built there (the one that ships and the two
+# the tests embed other archives in) and checked without Wine, and the Wine tests run on a 64-bit build of the same
 # sources under 64-bit Wine.
 windows_lane() {
     rm -rf build/windows/wineprefix build/windows/wineprefix.lock
@@ -101,8 +101,9 @@ windows_lane() {
     if ! cmake --preset windows "${host[@]}" >build/windows.configure.log 2>&1; then
         cat build/windows.configure.log
         record windows 0 1 0 "windows: configure failed"
-    elif ! cmake --build --preset windows -j "$jobs" --target varnelo_update; then
-        record windows 0 1 0 "windows: build of the updater failed"
+    elif ! cmake --build --preset windows -j "$jobs" --target varnelo_update \
+        varnelo_update_large varnelo_update_bad; then
+        record windows 0 1 0 "windows: build of the updaters failed"
     else
         test_preset windows -R '^updater_imports$'
         local counts line
