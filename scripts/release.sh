@@ -128,7 +128,7 @@ if ! flock -n 9; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vnpatch-release.XXXXXX") || die "cannot create a work folder"
-stage=$(mktemp -d "$out_parent/.$(basename "$out").staging.XXXXXX") || die "cannot write in $out_parent"
+stage=$(mktemp -d "$(dirname "$out")/.$(basename "$out").staging.XXXXXX") || die "cannot write in $out_parent"
 cleanup() {
     rm -rf "$work" "$stage"
 }

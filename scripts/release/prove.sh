@@ -194,11 +194,37 @@ confirm() {
     status "running the updater"
     gui_run "$dir/run.out" "$exe"
     pid=$GUI_LAST
-    local window
-    window=$(gui_find "$CONFIRM" 180) || fail "no confirmation dialog \"$CONFIRM\" within 180 s; windows: $(gui_windows)"
+    local window="" limit=$((SECONDS + 180))
+    # The confirmation, unless the updater shows a message instead.
+    until window=$(gui_find "$CONFIRM" 1); do
+        gui_absent "エラー" || fail "a message instead of the confirmation; $(shown)"
+        kill -0 "$pid" 2>/dev/null || fail "the updater exited without its confirmation; $(shown)"
+        [ $SECONDS -lt $limit ] || fail "no confirmation dialog \"$CONFIRM\" within 180 s; $(shown)"
+    done
     status "confirming"
     gui_key "$window" Return
     t_ok=$EPOCHREALTIME
+}
+
+# shown: the windows on the screen and the text of a message box among them,
+# for a failure's line.
+shown() {
+    local title text
+    for title in "エラー" "情報"; do
+        gui_absent "$title" && continue
+        read_box "$title"
+        printf 'message box %s: "%s"; ' "$title" "$text"
+    done
+    printf 'windows: %s' "$(gui_windows)"
+}
+# read_box TITLE: the text of the message box with that title in text, read
+# through the probe (the box may belong to another process).
+read_box() {
+    local seen hex
+    seen=$("$WINE" "$probe" readbox "$(sjis_hex "$1")" 2>/dev/null | tr -d '\r')
+    hex=$(sed -n 's/.*text=\([0-9a-f]*\).*/\1/p' <<<"$seen")
+    text=$(printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")" | iconv -f CP932 -t UTF-8 2>/dev/null | tr '\n' ' ')
+    text=${text% }
 }
 
 # finish_run [SHOT]: waits for the outcome message, reads it, closes it and
@@ -222,13 +248,10 @@ finish_run() {
         sleep 0.05
     done
     t_box=$EPOCHREALTIME
-    [ -n "$box" ] || fail "no outcome message (updater $(kill -0 "$pid" 2>/dev/null && echo still running || echo exited)); windows: $(gui_windows)"
+    [ -n "$box" ] || fail "no outcome message (updater $(kill -0 "$pid" 2>/dev/null && echo still running || echo exited)); $(shown)"
     run_ms=$(ms_between "$t_ok" "$t_box")
-    local seen hex
-    seen=$("$WINE" "$probe" readbox "$(sjis_hex "$title")" 2>/dev/null | tr -d '\r')
-    hex=$(sed -n 's/.*text=\([0-9a-f]*\).*/\1/p' <<<"$seen")
-    message=$(printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")" | iconv -f CP932 -t UTF-8 2>/dev/null | tr '\n' ' ')
-    message=${message% }
+    read_box "$title"
+    message=$text
     log "outcome after $run_ms ms: $title $message"
     status "outcome: $title $message"
     gui_key "$box" Return
@@ -330,7 +353,7 @@ for try in 1 2 3; do
     begun=$(head -1 "$events" | cut -d' ' -f1)
     # The delay counts from the first change, however late it was seen.
     wait_s=$(awk -v b="$begun" -v d="$delay" -v now="$EPOCHREALTIME" \
-        'BEGIN { s = b + d / 1000 - now; printf "%.3f", s > 0 ? s : 0 }')
+        'BEGIN { s = b + d / 1000 - now; if (s < 0) s = 0; printf "%.3f", s }')
     sleep "$wait_s"
     kill -9 "$pid" 2>/dev/null
     t_kill=$EPOCHREALTIME
@@ -353,7 +376,8 @@ for try in 1 2 3; do
     compare
     if [ ${#faults[@]} -gt 0 ]; then
         H_finished=false
-        log "healing: try $try killed the updater $H_killed_after_ms ms after patching began ($delay ms drawn): $(plural "$H_backups" backup) and $(plural ${#faults[@]} file) not yet as the new tree"
+        log "healing: try $try killed the updater $H_killed_after_ms ms after patching began ($delay ms drawn): $(plural "$H_backups" backup) and $(plural ${#faults[@]} file) not yet as the new tree:"
+        for f in "${faults[@]}"; do log "  $f"; done
         break
     fi
     H_finished=true
