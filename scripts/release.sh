@@ -198,13 +198,12 @@ done
 if [ "$arch" = i686 ]; then
     bash "$root/cmake/wine-loader.sh" >/dev/null 2>"$work/loader.err"
     code=$?
-    if [ "$code" -ne 0 ]; then
+    if [ "$code" -eq 77 ]; then
         end_status
-        echo "$prog: cannot prove an i686 updater on this machine: $(sed 's/^wine-loader: //' "$work/loader.err" | tr '\n' ' ')" >&2
-        [ "$code" -eq 77 ] &&
-            echo "$prog: --arch x86_64 proves a 64-bit build of the same sources instead (to test the release, not to ship)" >&2
-        exit "$code"
+        echo "$prog: cannot prove an i686 updater here: this machine's kernel does not run 32-bit (i386) programs, so Wine cannot run it; --arch x86_64 proves a 64-bit build of the same sources instead (to test the release, not to ship)" >&2
+        exit 77
     fi
+    [ "$code" -eq 0 ] || die "cannot prove an i686 updater: $(sed 's/^wine-loader: //' "$work/loader.err")"
 fi
 # The archive sits at one path in the build folder, so that the build is
 # configured once and only re-embeds it and links.
