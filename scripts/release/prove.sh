@@ -99,6 +99,10 @@ EOF
 finish() {
     local code=$?
     [ -n "${watch_pid:-}" ] && watch_stop
+    if [ -n "${killer:-}" ]; then
+        pkill -P "$killer" 2>/dev/null
+        kill "$killer" 2>/dev/null
+    fi
     write_json || code=1
     type gui_cleanup >/dev/null 2>&1 && gui_cleanup
     exit "$code"
@@ -188,8 +192,8 @@ watch_stop() {
 ms_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%d", (b - a) * 1000 + 0.5 }'; }
 
 # --- one run of the updater ----------------------------------------------------
-# confirm: starts the updater and presses OK in its confirmation; the pid in
-# pid, the time of OK in t_ok.
+# confirm [COMMAND]: starts the updater and presses OK in its confirmation
+# (after COMMAND, when given); the pid in pid, the time of OK in t_ok.
 confirm() {
     status "running the updater"
     gui_run "$dir/run.out" "$exe"
@@ -201,6 +205,7 @@ confirm() {
         kill -0 "$pid" 2>/dev/null || fail "the updater exited without its confirmation; $(shown)"
         [ $SECONDS -lt $limit ] || fail "no confirmation dialog \"$CONFIRM\" within 180 s; $(shown)"
     done
+    [ $# -eq 0 ] || "$@"
     status "confirming"
     gui_key "$window" Return
     t_ok=$EPOCHREALTIME
@@ -325,6 +330,29 @@ R_ok=true
 log "plain proof passed"
 [ "$healing" = 1 ] || exit 0
 
+# arm_kill DELAY_MS: a watcher that kills the updater (pid) DELAY_MS after
+# its first change in the installed tree, and leaves the times of that change
+# and of the kill in kill.times; returns once it watches. It reacts on its
+# own, so that the kill falls inside even a short patch phase.
+arm_kill() {
+    local delay=$1 pause
+    printf -v pause '%d.%03d' $((delay / 1000)) $((delay % 1000))
+    rm -f "$dir/kill.err" "$dir/kill.times"
+    (
+        inotifywait -r -e create,moved_to,close_write,delete --excludei '/save/pit/[^/]*\.ptd$' \
+            "$install" >/dev/null 2>"$dir/kill.err" || exit 1
+        begun=$EPOCHREALTIME
+        [ "$delay" -eq 0 ] || sleep "$pause"
+        kill -9 "$pid"
+        echo "$begun $EPOCHREALTIME" >"$dir/kill.times"
+    ) &
+    killer=$!
+    until grep -q "Watches established" "$dir/kill.err" 2>/dev/null; do
+        kill -0 "$killer" 2>/dev/null || fail "inotifywait cannot watch the installation: $(cat "$dir/kill.err")"
+        sleep 0.01
+    done
+}
+
 # --- the healing proof -----------------------------------------------------------
 # The time the plain run spent changing the tree bounds the kill delay.
 H_ran=1
@@ -340,25 +368,16 @@ for try in 1 2 3; do
     3) delay=0 ;;
     esac
     install_tree
-    events=$dir/events-heal-$try
-    watch_start "$events"
-    confirm
+    confirm arm_kill "$delay"
     status "healing: waiting for patching to begin, then $delay ms"
     limit=$((SECONDS + 1800))
-    until [ -s "$events" ]; do
+    while kill -0 "$killer" 2>/dev/null; do
         kill -0 "$pid" 2>/dev/null || fail "the updater exited before it changed the tree (try $try)"
         [ $SECONDS -lt $limit ] || fail "the updater changed nothing in the tree within 1800 s (try $try)"
-        sleep 0.005
+        sleep 0.1
     done
-    begun=$(head -1 "$events" | cut -d' ' -f1)
-    # The delay counts from the first change, however late it was seen.
-    wait_s=$(awk -v b="$begun" -v d="$delay" -v now="$EPOCHREALTIME" \
-        'BEGIN { s = b + d / 1000 - now; if (s < 0) s = 0; printf "%.3f", s }')
-    sleep "$wait_s"
-    kill -9 "$pid" 2>/dev/null
-    t_kill=$EPOCHREALTIME
     wait "$pid" 2>/dev/null
-    watch_stop
+    read -r begun t_kill <"$dir/kill.times" || fail "the kill did not happen (try $try): $(cat "$dir/kill.err")"
     H_killed_after_ms=$(ms_between "$begun" "$t_kill")
     H_backups=$(find "$install" -iname '*.bak' | wc -l)
     # The killed process's windows go with it; should any stay, the whole
