@@ -332,16 +332,18 @@ log "plain proof passed"
 
 # arm_kill DELAY_MS: a watcher that kills the updater (pid) DELAY_MS after
 # its first change in the installed tree, and leaves the times of that change
-# and of the kill in kill.times; returns once it watches. It reacts on its
+# and of the kill in kill.times (kill.began as soon as it has seen the
+# change); returns once it watches. It reacts on its
 # own, so that the kill falls inside even a short patch phase.
 arm_kill() {
     local delay=$1 pause
     printf -v pause '%d.%03d' $((delay / 1000)) $((delay % 1000))
-    rm -f "$dir/kill.err" "$dir/kill.times"
+    rm -f "$dir/kill.err" "$dir/kill.began" "$dir/kill.times"
     (
         inotifywait -r -e create,moved_to,close_write,delete --excludei '/save/pit/[^/]*\.ptd$' \
             "$install" >/dev/null 2>"$dir/kill.err" || exit 1
         begun=$EPOCHREALTIME
+        : >"$dir/kill.began"
         [ "$delay" -eq 0 ] || sleep "$pause"
         kill -9 "$pid"
         echo "$begun $EPOCHREALTIME" >"$dir/kill.times"
@@ -371,13 +373,18 @@ for try in 1 2 3; do
     confirm arm_kill "$delay"
     status "healing: waiting for patching to begin, then $delay ms"
     limit=$((SECONDS + 1800))
-    while kill -0 "$killer" 2>/dev/null; do
-        kill -0 "$pid" 2>/dev/null || fail "the updater exited before it changed the tree (try $try)"
+    # The updater waits at its outcome message: it exits before the kill
+    # only when it fails on its own.
+    until [ -s "$dir/kill.times" ]; do
+        kill -0 "$killer" 2>/dev/null || [ -s "$dir/kill.times" ] ||
+            fail "the kill did not happen (try $try): $(cat "$dir/kill.err")"
+        kill -0 "$pid" 2>/dev/null || [ -f "$dir/kill.began" ] ||
+            fail "the updater exited before it changed the tree (try $try); $(shown)"
         [ $SECONDS -lt $limit ] || fail "the updater changed nothing in the tree within 1800 s (try $try)"
         sleep 0.1
     done
-    wait "$pid" 2>/dev/null
-    read -r begun t_kill <"$dir/kill.times" || fail "the kill did not happen (try $try): $(cat "$dir/kill.err")"
+    wait "$pid" "$killer" 2>/dev/null
+    read -r begun t_kill <"$dir/kill.times"
     H_killed_after_ms=$(ms_between "$begun" "$t_kill")
     H_backups=$(find "$install" -iname '*.bak' | wc -l)
     # The killed process's windows go with it; should any stay, the whole
