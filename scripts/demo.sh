@@ -35,7 +35,7 @@ sed -n '/^| older tree/,/^$/p' "$work/release/report.md"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     set +e
-    source tests/win/gui_lib.sh
+    source tools/guidriver/gui_lib.sh
     GUI_WORK=$work
     echo "=== a fresh Wine prefix in $work/prefix with Varnelo 1.0.5.2 in C:\\Varnelo"
     gui_prefix "$work/prefix"

@@ -2,16 +2,20 @@
 # scripts/release.sh as a release engineer runs it.
 #   release_test.sh inputs|demo|damaged WORKDIR
 # inputs: bad input is refused with a clear message and leaves no OUTDIR.
-# demo: a signed release of the sample's 1.0.5.2 and 1.1.0.0 to 1.1.0.3.
+# demo: a signed release of the sample's 1.0.5.2 and 1.1.0.0 to 1.1.0.3,
+# each proven plain and healed after a kill while patching.
 # damaged: one installed copy is changed before its run; the release fails,
 # names that tree and file, and still writes the report.
+# RELEASE_ARCH (default i686): the updater the release builds and proves; an
+# i686 one cannot run where the kernel refuses 32-bit programs (skipped, 77).
 set -u
 case=$1
 work=$2
-if [ "$case" != inputs ]; then
+arch=${RELEASE_ARCH:-i686}
+if [ "$case" != inputs ] && [ "$arch" = i686 ]; then
     bash "$SOURCE/cmake/wine-loader.sh" >/dev/null || exit $?
 fi
-release=$SOURCE/scripts/release.sh
+release() { bash "$SOURCE/scripts/release.sh" --arch "$arch" "$@"; }
 rm -rf "$work"
 mkdir -p "$work/tmp"
 # The release's work folders and prefixes go here, to see them cleaned up.
@@ -19,6 +23,24 @@ export TMPDIR=$work/tmp
 failures=0
 check() {
     if eval "$2"; then echo "ok   $1"; else failures=$((failures + 1)); echo "FAIL $1"; fi
+}
+# check_json NAME EXPR: a Python expression over OUTDIR's release.json, as r,
+# with its trees by version in t.
+check_json() {
+    if python3 - "$2" "$out/release.json" <<'EOF'; then
+import json, sys
+r = json.load(open(sys.argv[2], encoding="utf-8"))
+t = {x["version"]: x for x in r["trees"]}
+ok = eval("(" + sys.argv[1] + ")")
+if not ok:
+    print(json.dumps(r["trees"], ensure_ascii=False, indent=1))
+sys.exit(0 if ok else 1)
+EOF
+        echo "ok   release.json: $1"
+    else
+        failures=$((failures + 1))
+        echo "FAIL release.json: $1"
+    fi
 }
 trees=$work/trees
 "$DEMO_TOOL" versions "$trees" "$DEMO_DIR/vrnl_1_0_5_2.exe" "$DEMO_DIR/vrnl_1_1_0_0.exe" \
@@ -30,7 +52,7 @@ refused() {
     local name=$1 want=$2
     shift 2
     local err code
-    err=$(bash "$release" "$@" 2>&1 >/dev/null)
+    err=$(release "$@" 2>&1 >/dev/null)
     code=$?
     check "$name: refused" '[ $code -eq 1 ] || [ $code -eq 2 ]'
     check "$name: says \"$want\"" 'grep -qF -- "$want" <<<"$err" || { echo "  got: $err"; false; }'
@@ -72,7 +94,7 @@ if [ "$case" = inputs ]; then
     rm -rf "$work/huge"
     mkdir -p "$work/taken"
     echo "someone's notes" >"$work/taken/notes.txt"
-    err=$(bash "$release" --old "$t/1.0.5.2" --new "$t/1.1.0.3" -o "$work/taken" 2>&1 >/dev/null)
+    err=$(release --old "$t/1.0.5.2" --new "$t/1.1.0.3" -o "$work/taken" 2>&1 >/dev/null)
     check "OUTDIR holding something else: refused" '[ $? -eq 1 ]'
     check "OUTDIR holding something else: says so" 'grep -q "holds something other than a release" <<<"$err"'
     check "OUTDIR holding something else: left alone" '[ "$(ls -A "$work/taken")" = notes.txt ]'
@@ -92,7 +114,7 @@ elif [ "$case" = demo ]; then
         -days 2 -subj "/CN=Varnelo Test Signing" -addext extendedKeyUsage=codeSigning \
         >/dev/null 2>&1 || { echo "FAIL openssl cannot make a certificate"; exit 1; }
     out=$work/out
-    bash "$release" --old "$trees/1.0.5.2" --old "$trees/1.1.0.0" --new "$trees/1.1.0.3" \
+    release --old "$trees/1.0.5.2" --old "$trees/1.1.0.0" --new "$trees/1.1.0.3" \
         -o "$out" --sign-cert "$work/cert.pem" --sign-key "$work/key.pem" >"$work/stdout" 2>"$work/stderr"
     code=$?
     check "release exits 0" '[ $code -eq 0 ] || { cat "$work/stderr"; false; }'
@@ -109,13 +131,34 @@ elif [ "$case" = demo ]; then
     check "report: 1.1.0.0 row" 'grep -q "| 1.1.0.0 | 8 / 3 | .* | アップデート完了しました。 | same as the new tree; pit data kept |" "$r"'
     check "report: HTML with its chart" 'grep -q "<svg" "$out/report.html" && grep -c "<rect" "$out/report.html" | grep -qx 8'
     check "report: progress window" '[ "$(identify -format %w "$out/progress.png" 2>/dev/null)" -gt 100 ]'
+    check_json "the release's facts" "r['version'] == '1.1.0.3' and r['updater']['arch'] == '$arch' and
+        r['updater']['bytes'] == $(stat -c %s "$out/varnelo_update.exe") and
+        r['archive']['szdd_bytes'] == $(stat -c %s "$out/patch.szdd") and r['progress_screenshot'] == 'progress.png'"
+    check_json "both trees, records as vnpatch verify counts them" "len(r['trees']) == 2 and
+        (t['1.0.5.2']['applied'], t['1.0.5.2']['passed_over']) == (10, 1) and
+        (t['1.1.0.0']['applied'], t['1.1.0.0']['passed_over']) == (8, 3)"
+    check_json "plain proofs passed with the completion message" "all(x['ok'] and x['failure'] is None and
+        not x['faults'] and x['title'] == '情報' and x['message'] == 'アップデート完了しました。' and
+        x['run_ms'] > 0 for x in r['trees']) and
+        (t['1.0.5.2']['pit'], t['1.1.0.0']['pit']) == ('removed', 'kept')"
+    check_json "healing proofs passed" "all(x['healing']['ok'] and x['healing']['failure'] is None and
+        not x['healing']['faults'] and x['healing']['killed_after_ms'] >= 0 for x in r['trees'])"
+    check "report: healing proofs passed" 'grep -qi "heal" "$r" && ! grep -qi "heal.*fail" "$r"'
+    # Not a check: how the kills fell (a kill after the last change heals
+    # nothing, which the release records rather than hides).
+    python3 -c 'import json, sys
+for x in json.load(open(sys.argv[1]))["trees"]:
+    h = x["healing"]
+    print("     %s: killed %s ms after patching began, %s backups at the kill, finished before the kill: %s"
+          % (x["version"], h["killed_after_ms"], h["backups_at_kill"], h["finished_before_kill"]))' \
+        "$out/release.json"
     check "no work folder or prefix left" '[ -z "$(ls -A "$work/tmp")" ]'
 else
     out=$work/out
     # A previous release there is replaced.
     mkdir -p "$out" && echo released >"$out/.vnpatch-release" && echo old >"$out/old.txt"
     export RELEASE_BEFORE_RUN='case $1 in */1.1.0.0) chmod u+w "$2/CAR/NR33.tex"; echo x >>"$2/CAR/NR33.tex" ;; esac'
-    bash "$release" --old "$trees/1.0.5.2" --old "$trees/1.1.0.0" --new "$trees/1.1.0.3" \
+    release --old "$trees/1.0.5.2" --old "$trees/1.1.0.0" --new "$trees/1.1.0.3" \
         -o "$out" >"$work/stdout" 2>"$work/stderr"
     code=$?
     err=$(cat "$work/stderr")
@@ -129,6 +172,10 @@ else
     check "report: the passing tree" 'grep -q "| 1.0.5.2 | .* | same as the new tree; pit data removed |" "$r"'
     check "report: the failing tree and file" 'grep -q "| 1.1.0.0 | .* | \*\*1 file differs\*\*: CAR/NR33.tex: differs from the new tree |" "$r"'
     check "report: HTML names the file" 'grep -q "<li>CAR/NR33.tex: differs from the new tree</li>" "$out/report.html"'
+    check_json "the damaged tree failed, its file named, no healing run" "not t['1.1.0.0']['ok'] and
+        t['1.1.0.0']['faults'] == ['CAR/NR33.tex: differs from the new tree'] and
+        t['1.1.0.0']['failure'] and t['1.1.0.0']['healing'] is None"
+    check_json "the other tree passed both proofs" "t['1.0.5.2']['ok'] and t['1.0.5.2']['healing']['ok']"
     check "not passed off as a release" '[ ! -e "$out/varnelo_update.exe" ] && [ ! -e "$out/SHA256SUMS" ] && [ -f "$out/rejected/varnelo_update.exe" ]'
     check "previous release replaced" '[ ! -e "$out/old.txt" ]'
     check "no work folder or prefix left" '[ -z "$(ls -A "$work/tmp")" ]'

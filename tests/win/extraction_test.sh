@@ -5,7 +5,7 @@
 # wait window stays open, and the phase ends only once it is dismissed.
 #   extraction_test.sh WORKDIR   (PROBE, DEMO_ARCHIVE from the environment)
 set -u
-source "$(dirname "$0")/gui_lib.sh"
+source "$(dirname "$0")/../../tools/guidriver/gui_lib.sh"
 gui_start "$1"
 WAIT_TITLE="展開中・・・"
 

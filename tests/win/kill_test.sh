@@ -6,8 +6,8 @@
 #   kill_test.sh WORKDIR [KILLS]   (UPDATER_LARGE, PROBE, DEMO_TOOL, DEMO_DIR
 #                                   from the environment)
 set -u
-source "$(dirname "$0")/gui_lib.sh"
-source "$(dirname "$0")/updater_lib.sh"
+source "$(dirname "$0")/../../tools/guidriver/gui_lib.sh"
+source "$(dirname "$0")/../../tools/guidriver/updater_lib.sh"
 gui_start "$1"
 C=$(gui_c_drive)
 kills=${2:-6}

@@ -3,7 +3,7 @@
 # text, caption, one OK button, no icon, no owner; Enter closes each.
 #   messages_test.sh WORKDIR   (PROBE, UPDATER from the environment)
 set -u
-source "$(dirname "$0")/gui_lib.sh"
+source "$(dirname "$0")/../../tools/guidriver/gui_lib.sh"
 gui_start "$1"
 
 echo "--- resources of $UPDATER"

@@ -1,6 +1,7 @@
-# Helpers for the GUI tests under Wine: a private Xvfb, a fresh Wine prefix
-# with code page 932 and Japanese fonts, window lookup and key presses with
-# xdotool, screenshots with ImageMagick. Source it; call gui_start first.
+# Driving the updater under Wine, for the GUI tests and the release's proof: a
+# private Xvfb, a fresh Wine prefix with code page 932 and Japanese fonts,
+# window lookup and key presses with xdotool, screenshots with ImageMagick.
+# Source it; call gui_start first.
 #
 # No window manager runs in Xvfb: Wine draws the window frames itself (X11
 # Driver "Decorated"=N) and keeps its windows unmanaged ("Managed"=N).

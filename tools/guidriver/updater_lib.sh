@@ -1,5 +1,6 @@
-# Helpers for the tests that run the whole updater: a sample installation
-# registered under App Paths, the confirmation, the outcome, the tree after.
+# Helpers for whole runs of the updater (GUI tests and the release's proof): a
+# sample installation registered under App Paths, the confirmation, the
+# outcome, the tree after.
 # Source it after gui_lib.sh; set C=$(gui_c_drive) after gui_start.
 CONFIRM="Varnelo Update 1.1.0.3"
 PROGRESS="Update中・・・"
