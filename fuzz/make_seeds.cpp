@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz/scratch.h"
+#include "patch/crc32_stream.h"
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "tests/support/records.h"

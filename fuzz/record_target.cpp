@@ -9,6 +9,7 @@
 #include "fuzz/scratch.h"
 #include "fuzz/targets.h"
 #include "patch/apply_record.h"
+#include "patch/crc32_stream.h"
 #include "patch/record_format.h"
 #include "patch/record_reader.h"
 #include "tests/support/records.h"

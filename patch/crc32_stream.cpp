@@ -68,6 +68,10 @@ void CrcUpdate(CrcStream* crc, const unsigned char* bytes, size_t count) {
     crc->length += count;
 }
 
+uint32_t CrcOfBytes(const unsigned char* bytes, size_t count) {
+    return Crc32Finish(Crc32Update(kCrc32Preset, bytes, count), count);
+}
+
 uint32_t CrcValue(const CrcStream* crc) {
     return Crc32Finish(crc->reg, crc->length);
 }

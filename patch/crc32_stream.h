@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "patch/crc32.h"
 
@@ -13,6 +14,12 @@
 uint32_t Crc32Update(uint32_t reg, const unsigned char* bytes, size_t count);
 inline uint32_t Crc32Finish(uint32_t reg, uint64_t totalLength) {
     return totalLength == 0 ? 0 : ~reg;
+}
+
+// The checksum of a whole buffer, as records carry it (Crc32's value).
+uint32_t CrcOfBytes(const unsigned char* bytes, size_t count);
+inline uint32_t CrcOf(const std::vector<unsigned char>& bytes) {
+    return CrcOfBytes(bytes.data(), bytes.size());
 }
 
 // The same with the length and a fingerprint kept.

@@ -2,12 +2,6 @@
 
 #include <cstring>
 
-#include "patch/crc32.h"
-
-uint32_t CrcOf(const ByteVector& bytes) {
-    return Crc32(static_cast<int32_t>(bytes.size()), bytes.data());
-}
-
 void AppendLe32(ByteVector* out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
         out->push_back(static_cast<unsigned char>(value >> shift));

@@ -14,5 +14,3 @@ void BeginRecord(ByteVector* record, RecordOp op, uint32_t sourceCrc, uint32_t t
 void AppendCopyChunk(ByteVector* record, uint32_t sourceOffset, uint32_t length);
 void AppendLiteralChunk(ByteVector* record, const unsigned char* bytes, uint32_t length);
 void AppendLe32(ByteVector* out, uint32_t value);
-// The checksum of a whole buffer, as records carry it (Crc32).
-uint32_t CrcOf(const ByteVector& bytes);

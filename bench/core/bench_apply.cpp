@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/core/bench_common.h"
+#include "patch/crc32_stream.h"
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "payload/patch_worker.h"

@@ -19,6 +19,7 @@
 
 #include "fileutil/fileutil.h"
 #include "patch/apply_record.h"
+#include "patch/crc32_stream.h"
 #include "payload/archive_writer.h"
 #include "payload/patch_worker.h"
 #include "tests/support/records.h"

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fileutil/fileutil.h"
+#include "patch/crc32_stream.h"
 #include "tests/reliability/shim_runs.h"
 #include "tests/support/records.h"
 

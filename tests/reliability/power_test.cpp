@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fileutil/fileutil.h"
+#include "patch/crc32_stream.h"
 #include "tests/reliability/shim_runs.h"
 #include "tests/support/records.h"
 

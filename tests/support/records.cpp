@@ -4,6 +4,7 @@
 
 #include "fileutil/fileutil.h"
 #include "patch/apply_record.h"
+#include "patch/crc32_stream.h"
 
 namespace testsupport {
 

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "patch/crc32.h"
+#include "patch/crc32_stream.h"
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "tests/support/test_support.h"

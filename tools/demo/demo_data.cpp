@@ -1,4 +1,5 @@
 #include "tools/demo/demo_data.h"
+#include "patch/crc32_stream.h"
 
 #include <algorithm>
 #include <cstdio>

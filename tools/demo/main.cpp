@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fileutil/fileutil.h"
-#include "patch/crc32.h"
+#include "patch/crc32_stream.h"
 #include "payload/archive_writer.h"
 #include "tools/demo/demo_data.h"
 
@@ -149,7 +149,7 @@ int List(const char* directory) {
     for (const std::string& name : files) {
         unsigned char* bytes = nullptr;
         int32_t size = JoinPath(directory, name.c_str(), path) ? ReadWholeFile(&bytes, path) : -1;
-        uint32_t crc = size >= 0 ? Crc32(size, bytes) : 0;
+        uint32_t crc = size >= 0 ? CrcOfBytes(bytes, static_cast<size_t>(size)) : 0;
         std::free(bytes);
         std::printf("%08x %9d %s\n", static_cast<unsigned>(crc), static_cast<int>(size),
                     name.c_str());
@@ -192,7 +192,7 @@ int Check(const char* directory, bool pitRemoved, const DemoOptions& options) {
         }
         unsigned char* bytes = nullptr;
         int32_t size = ReadWholeFile(&bytes, path);
-        uint32_t crc = size >= 0 ? Crc32(size, bytes) : 0;
+        uint32_t crc = size >= 0 ? CrcOfBytes(bytes, static_cast<size_t>(size)) : 0;
         std::free(bytes);
         if (!present && size >= 0) {
             std::printf("FAULT %s: present, expected absent\n", file.name);
