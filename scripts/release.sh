@@ -130,6 +130,8 @@ if ! flock -n 9; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vnpatch-release.XXXXXX") || die "cannot create a work folder"
+# Every proof runs in a fresh Wine prefix: copies of one booted once.
+export GUI_PREFIX_TEMPLATE=${GUI_PREFIX_TEMPLATE:-$work/prefix-template}
 stage=$(mktemp -d "$(dirname "$out")/.$(basename "$out").staging.XXXXXX") || die "cannot write in $out_parent"
 cleanup() {
     rm -rf "$work" "$stage"

@@ -92,7 +92,7 @@ host=(-DVARNELO_HOST_BUILD="$PWD/build/native")
 # the tests embed other archives in) and checked without Wine, and the Wine tests run on a 64-bit build of the same
 # sources under 64-bit Wine.
 windows_lane() {
-    rm -rf build/windows/wineprefix build/windows/wineprefix.lock
+    rm -rf build/windows/wineprefix*
     if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -ne 77 ]; then
         build_preset windows "${host[@]}" && test_preset windows
         return
@@ -111,7 +111,7 @@ windows_lane() {
         # shellcheck disable=SC2086 # three counts
         record windows $counts "$line; its Wine tests run on windows64 ($(skip_reason))"
     fi
-    rm -rf build/windows64/wineprefix build/windows64/wineprefix.lock
+    rm -rf build/windows64/wineprefix*
     build_preset windows64 "${host[@]}" && test_preset windows64
 }
 

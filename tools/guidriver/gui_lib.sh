@@ -55,22 +55,35 @@ gui_start() {
 }
 
 # gui_prefix DIR: a fresh Wine prefix with code page 932 and the Japanese
-# font replacements, on the current display.
+# font replacements, on the current display. With GUI_PREFIX_TEMPLATE (a
+# folder) the prefix is a copy of one made there once, under a lock, by the
+# first caller: booting a prefix takes Wine about 12 s, a copy well under one.
 gui_prefix() {
     WINESERVER=$(dirname "$WINE")/wineserver
     [ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver)
-    export WINEPREFIX=$1 WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    export WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
     export WINEDLLOVERRIDES="mscoree,mshtml="
     trap gui_cleanup EXIT
-    "$WINE" wineboot -i >/dev/null 2>&1
-    local fonts='HKCU\Software\Wine\Fonts\Replacements'
-    local name
-    for name in "ＭＳ Ｐゴシック" "MS PGothic" "ＭＳ ゴシック" "MS Gothic" "MS UI Gothic" \
-        "ＭＳ Ｐ明朝" "ＭＳ 明朝"; do
-        "$WINE" reg add "$fonts" /v "$name" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1
-    done
-    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
-        >/dev/null 2>&1
+    if [ -n "${GUI_PREFIX_TEMPLATE:-}" ]; then
+        local template=$GUI_PREFIX_TEMPLATE stamp
+        # A template from another Wine, or from another loader, is made anew.
+        stamp="$WINE $("$WINE" --version 2>/dev/null)"
+        (
+            flock 9
+            if [ "$(cat "$template/.made-by" 2>/dev/null)" != "$stamp" ]; then
+                rm -rf "$template"
+                gui_prefix_boot "$template" && echo "$stamp" >"$template/.made-by"
+            fi
+        ) 9>"$template.lock"
+        [ -f "$template/.made-by" ] || gui_fail "cannot make the Wine prefix template $template"
+        rm -rf "$1"
+        cp -a "$template" "$1" || gui_fail "cannot copy the Wine prefix template to $1"
+        rm -f "$1/.made-by"
+        export WINEPREFIX=$1
+    else
+        gui_prefix_boot "$1"
+        export WINEPREFIX=$1
+    fi
     # Wine hands its windows to the window manager and, when none answers,
     # waits about 2 s at every window hidden or closed. Where none runs
     # (Xvfb) the windows stay unmanaged: they look the same, since Wine draws
@@ -81,23 +94,40 @@ gui_prefix() {
         "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
             >/dev/null 2>&1
     fi
-    # Wine draws the caption buttons with Marlett's glyphs; this Wine does not
-    # find its own copy, and the close box would show a plain "r".
-    local marlett
-    for marlett in /usr/share/wine/fonts/marlett.ttf /usr/share/fonts/truetype/wine/marlett.ttf; do
-        [ -f "$marlett" ] || continue
-        cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
-        "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' \
-            /v "Marlett (TrueType)" /t REG_SZ /d marlett.ttf /f >/dev/null 2>&1
-        break
-    done
     # GUI_DPI (default 96): the screen's resolution as Windows' display
     # settings set it.
     if [ -n "${GUI_DPI:-}" ]; then
         "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
             /d "$GUI_DPI" /f >/dev/null 2>&1
     fi
-    "$WINESERVER" -w
+}
+
+# gui_prefix_boot DIR: boots a new prefix in DIR with what every test
+# prefix has; returns once Wine has written it to disk.
+gui_prefix_boot() {
+    WINEPREFIX=$1 "$WINE" wineboot -i >/dev/null 2>&1
+    local fonts='HKCU\Software\Wine\Fonts\Replacements'
+    local name
+    for name in "ＭＳ Ｐゴシック" "MS PGothic" "ＭＳ ゴシック" "MS Gothic" "MS UI Gothic" \
+        "ＭＳ Ｐ明朝" "ＭＳ 明朝"; do
+        WINEPREFIX=$1 "$WINE" reg add "$fonts" /v "$name" /t REG_SZ /d "IPAPGothic" /f \
+            >/dev/null 2>&1
+    done
+    WINEPREFIX=$1 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ \
+        /d N /f >/dev/null 2>&1
+    # Wine draws the caption buttons with Marlett's glyphs; this Wine does not
+    # find its own copy, and the close box would show a plain "r".
+    local marlett
+    for marlett in /usr/share/wine/fonts/marlett.ttf /usr/share/fonts/truetype/wine/marlett.ttf; do
+        [ -f "$marlett" ] || continue
+        cp "$marlett" "$1/drive_c/windows/Fonts/marlett.ttf"
+        WINEPREFIX=$1 "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' \
+            /v "Marlett (TrueType)" /t REG_SZ /d marlett.ttf /f >/dev/null 2>&1
+        break
+    done
+    # The registry reaches the disk when the server ends.
+    WINEPREFIX=$1 "$WINESERVER" -w
+    [ -f "$1/system.reg" ]
 }
 
 # gui_c_drive: the prefix's C: folder on the host.
