@@ -44,6 +44,16 @@ bool IsDirectory(const char* path) {
 
 bool NamesInstalledExecutable(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // A run cut off (killed, or the power lost) while it rebuilt the
+        // executable leaves it only under its backup name; this run puts it
+        // back or finishes the rebuild, so the installation is still there.
+        char backup[kPathSize];
+        if (!CopyText(backup, sizeof backup, path) || !AppendText(backup, sizeof backup, ".bak")) {
+            return false;
+        }
+        attributes = GetFileAttributesA(backup);
+    }
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return false;
     }

@@ -20,8 +20,9 @@ extern char InstallPath[260];
 int UpdaterMain(HINSTANCE instance);
 // Default value of HKLM "...\App Paths\VRNL.exe" into the 260-byte buffer.
 bool FindInstallPath(char* buffer);
-// True when path names an existing file (not a folder) whose folder part,
-// cut at the last backslash, is an existing folder.
+// True when path names an existing file (not a folder), or a missing one
+// whose ".bak" backup is a file, and its folder part, cut at the last
+// backslash, is an existing folder.
 bool NamesInstalledExecutable(const char* path);
 // Fixed file version of the executable's version record.
 bool QueryFileVersion(const char* path, FileVersion* version);

@@ -39,6 +39,17 @@ strange_value "a trailing backslash" 'C:\Varnelo\'
 strange_value "executable missing" 'C:\Varnelo\VRNL.exe'
 strange_value "no folder part" 'VRNL.exe'
 
+# A run cut off while it rebuilt VRNL.exe leaves it only under its backup
+# name: the next run must still find the installation and go on. (The
+# version record cannot be read then: the pit data stays.)
+echo "--- VRNL.exe only as VRNL.exe.bak: the update runs"
+install 1_0_5_2
+mv "$INSTALL_HOST/VRNL.exe" "$INSTALL_HOST/VRNL.exe.bak"
+confirm_and_finish "$UPDATER" "情報" "$DONE"
+[ -f "$INSTALL_HOST/VRNL.exe.bak" ] || gui_fail "the backup of VRNL.exe is gone"
+mv "$INSTALL_HOST/VRNL.exe.bak" "$INSTALL_HOST/VRNL.exe"
+check_tree --pit kept
+
 # A user who is not elevated may only read HKEY_LOCAL_MACHINE: reading the
 # registration must not ask for more.
 echo "--- App Paths key readable only: the update runs"
