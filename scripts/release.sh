@@ -325,13 +325,9 @@ failures=$(python3 "$root/scripts/release/gather.py" "$stage/release.json" \
     --updater "$exe_bytes" "$own_bytes" "$arch" "$signature" \
     --shot "$([ -f "$stage/progress.png" ] && echo progress.png)" "${tree_args[@]}" \
     2>"$work/gather.err") || die "cannot write release.json: $(cat "$work/gather.err")"
-if [ -f "$root/tools/release/report.py" ]; then
-    python3 "$root/tools/release/report.py" "$stage/release.json" "$stage" \
-        >"$stage/logs/report.log" 2>&1 ||
-        die "cannot write the report: $(tail -5 "$stage/logs/report.log")"
-else
-    echo "tools/release/report.py is missing: no report.md or report.html" >"$stage/logs/report.log"
-fi
+python3 "$root/tools/release/report.py" "$stage/release.json" "$stage" \
+    >"$stage/logs/report.log" 2>&1 ||
+    die "cannot write the report: $(tail -5 "$stage/logs/report.log")"
 
 # --- into OUTDIR ---------------------------------------------------------------
 if [ -n "$failures" ]; then

@@ -102,7 +102,7 @@ if [ "$case" = inputs ]; then
         --old "$t/1.0.5.2" --new "$t/1.1.0.3" -o "$t/1.1.0.3/out"
     # Versions come from the version record, as the updater's gate reads them
     # (vnpatch was built for the cases above).
-    version() { "$RELEASE_BUILD/host/tools/vnpatch/vnpatch" version "$1" 2>&1; }
+    version() { "${RELEASE_HOST_BUILD:-$RELEASE_BUILD/host}/tools/vnpatch/vnpatch" version "$1" 2>&1; }
     check "version of the samples" '[ "$(version "$DEMO_DIR/vrnl_1_0_5_2.exe")" = 1.0.5.2 ] &&
         [ "$(version "$DEMO_DIR/vrnl_2_0_0_0.exe")" = 2.0.0.0 ]'
     check "version: none recorded" 'version "$DEMO_DIR/vrnl_noversion.exe" | grep -q "no version record"'
@@ -122,13 +122,13 @@ elif [ "$case" = demo ]; then
     check "quiet off a terminal" '[ ! -s "$work/stderr" ]'
     check "sums of what it holds" '(cd "$out" && sha256sum --quiet -c SHA256SUMS)'
     check "archive is SZDD" '[ "$(head -c 4 "$out/patch.szdd")" = SZDD ]'
-    check "archive expands to the plain one" '"$RELEASE_BUILD/host/tools/vnpatch/vnpatch" expand "$out/patch.szdd" "$work/x.cf00" && cmp -s "$work/x.cf00" "$out/patch.cf00"'
+    check "archive expands to the plain one" '"${RELEASE_HOST_BUILD:-$RELEASE_BUILD/host}/tools/vnpatch/vnpatch" expand "$out/patch.szdd" "$work/x.cf00" && cmp -s "$work/x.cf00" "$out/patch.cf00"'
     check "executable is signed" 'osslsigncode verify -in "$out/varnelo_update.exe" -CAfile "$work/cert.pem" >/dev/null 2>&1'
     check "report gives the signature check" 'grep -q "signed; osslsigncode verify: .*CN *= *Varnelo Test Signing" "$out/report.md"'
     r=$out/report.md
-    check "report: passed" 'grep -q "Result: \*\*passed" "$r"'
-    check "report: 1.0.5.2 row" 'grep -q "| 1.0.5.2 | 10 / 1 | .* | アップデート完了しました。 | same as the new tree; pit data removed |" "$r"'
-    check "report: 1.1.0.0 row" 'grep -q "| 1.1.0.0 | 8 / 3 | .* | アップデート完了しました。 | same as the new tree; pit data kept |" "$r"'
+    check "report: passed" 'grep -q "^Result: passed: every older tree updates to the new tree, also after a run killed during patching" "$r"'
+    check "report: 1.0.5.2 row" 'grep -q "| 1.0.5.2 | 10 / 1 | .* | 情報: アップデート完了しました。 | same as the new tree; pit data removed | killed [0-9]* ms into patching .*second run reached the new tree |" "$r"'
+    check "report: 1.1.0.0 row" 'grep -q "| 1.1.0.0 | 8 / 3 | .* | 情報: アップデート完了しました。 | same as the new tree; pit data kept | killed [0-9]* ms into patching .*second run reached the new tree |" "$r"'
     check "report: HTML with its chart" 'grep -q "<svg" "$out/report.html" && grep -c "<rect" "$out/report.html" | grep -qx 8'
     check "report: progress window" '[ "$(identify -format %w "$out/progress.png" 2>/dev/null)" -gt 100 ]'
     check_json "the release's facts" "r['version'] == '1.1.0.3' and r['updater']['arch'] == '$arch' and
@@ -143,7 +143,6 @@ elif [ "$case" = demo ]; then
         (t['1.0.5.2']['pit'], t['1.1.0.0']['pit']) == ('removed', 'kept')"
     check_json "healing proofs passed" "all(x['healing']['ok'] and x['healing']['failure'] is None and
         not x['healing']['faults'] and x['healing']['killed_after_ms'] >= 0 for x in r['trees'])"
-    check "report: healing proofs passed" 'grep -qi "heal" "$r" && ! grep -qi "heal.*fail" "$r"'
     # Not a check: how the kills fell (a kill after the last change heals
     # nothing, which the release records rather than hides).
     python3 -c 'import json, sys
@@ -168,9 +167,9 @@ else
     check "only that tree" '! grep -q "older tree $trees/1.0.5.2" <<<"$err"'
     check "says nothing was released" 'grep -q "nothing released" <<<"$err"'
     r=$out/report.md
-    check "report written" 'grep -q "Result: \*\*FAILED for 1 of 2 older trees" "$r"'
-    check "report: the passing tree" 'grep -q "| 1.0.5.2 | .* | same as the new tree; pit data removed |" "$r"'
-    check "report: the failing tree and file" 'grep -q "| 1.1.0.0 | .* | \*\*1 file differs\*\*: CAR/NR33.tex: differs from the new tree |" "$r"'
+    check "report written" 'grep -q "^Result: \*\*FAILED for 1 of 2 older trees\*\*: 1.1.0.0" "$r"'
+    check "report: the passing tree" 'grep -q "| 1.0.5.2 | .* | same as the new tree; pit data removed | killed .*second run reached the new tree |" "$r"'
+    check "report: the failing tree and file" 'grep -q "| 1.1.0.0 | .* | \*\*1 file not as the new tree has them\*\*: CAR/NR33.tex: differs from the new tree | not run |" "$r"'
     check "report: HTML names the file" 'grep -q "<li>CAR/NR33.tex: differs from the new tree</li>" "$out/report.html"'
     check_json "the damaged tree failed, its file named, no healing run" "not t['1.1.0.0']['ok'] and
         t['1.1.0.0']['faults'] == ['CAR/NR33.tex: differs from the new tree'] and
