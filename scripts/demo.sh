@@ -25,10 +25,17 @@ mkdir -p "$work"
     "$B/demo/vrnl_1_1_0_3.exe"
 echo "sample trees in $trees: 1.0.5.2, 1.1.0.0, 1.1.0.3"
 
-echo "=== vnpatch release (scripts/release.sh): archive, updater, proof on both older trees"
+# The release proves the i686 updater that ships. Where this machine's kernel
+# cannot run 32-bit programs it proves a 64-bit build of the same sources.
+arch=i686
+if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -eq 77 ]; then
+    arch=x86_64
+    echo "(this machine cannot run 32-bit programs: the demo releases a 64-bit test build, which is not what ships)"
+fi
+echo "=== vnpatch release (scripts/release.sh --arch $arch): archive, updater, proof on both older trees"
 start=$(date +%s)
 JOBS=$jobs bash scripts/release.sh --old "$trees/1.0.5.2" --old "$trees/1.1.0.0" \
-    --new "$trees/1.1.0.3" -o "$work/release"
+    --new "$trees/1.1.0.3" -o "$work/release" --arch "$arch"
 echo "release took $(($(date +%s) - start)) s"
 echo "=== the report ($work/release/report.html)"
 sed -n '/^| older tree/,/^$/p' "$work/release/report.md"
@@ -36,6 +43,7 @@ sed -n '/^| older tree/,/^$/p' "$work/release/report.md"
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     set +e
     source tools/guidriver/gui_lib.sh
+    WINE=$(bash cmake/wine-loader.sh "$work/release/varnelo_update.exe")
     GUI_WORK=$work
     echo "=== a fresh Wine prefix in $work/prefix with Varnelo 1.0.5.2 in C:\\Varnelo"
     gui_prefix "$work/prefix"
