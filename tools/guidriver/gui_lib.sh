@@ -68,16 +68,17 @@ gui_prefix() {
         local template=$GUI_PREFIX_TEMPLATE stamp
         # A template from another Wine, or from another loader, is made anew.
         stamp="$WINE $("$WINE" --version 2>/dev/null)"
+        rm -rf "$1"
+        # Copied under the lock too, so that no copy reads a template being
+        # made anew.
         (
             flock 9
             if [ "$(cat "$template/.made-by" 2>/dev/null)" != "$stamp" ]; then
                 rm -rf "$template"
                 gui_prefix_boot "$template" && echo "$stamp" >"$template/.made-by"
             fi
-        ) 9>"$template.lock"
-        [ -f "$template/.made-by" ] || gui_fail "cannot make the Wine prefix template $template"
-        rm -rf "$1"
-        cp -a "$template" "$1" || gui_fail "cannot copy the Wine prefix template to $1"
+            [ -f "$template/.made-by" ] && cp -a "$template" "$1"
+        ) 9>"$template.lock" || gui_fail "cannot make a prefix from the template $template"
         rm -f "$1/.made-by"
         export WINEPREFIX=$1
     else
