@@ -1,10 +1,10 @@
 #include "tools/demo/demo_data.h"
-#include "patch/crc32_stream.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "patch/crc32_stream.h"
 #include "tests/support/seeded_random.h"
 
 namespace {
