@@ -31,15 +31,19 @@ record() {
 }
 
 # build_preset PRESET [configure options]: false (and recorded) on failure.
+# Builds everything, or only the targets in the caller's build_targets.
+build_targets=()
 build_preset() {
     local preset=$1
     shift
-    echo "=== $preset: configure and build"
+    echo "=== $preset: configure and build ${build_targets[*]}"
     if ! cmake --preset "$preset" "$@" >"build/$preset.configure.log" 2>&1; then
         cat "build/$preset.configure.log"
         record "$preset" 0 1 0 "$preset: configure failed"; return 1
     fi
-    if ! cmake --build --preset "$preset" -j "$jobs"; then
+    local only=()
+    [ ${#build_targets[@]} -eq 0 ] || only=(--target "${build_targets[@]}")
+    if ! cmake --build --preset "$preset" -j "$jobs" "${only[@]}"; then
         record "$preset" 0 1 0 "$preset: build failed"; return 1
     fi
 }
@@ -89,30 +93,27 @@ host=(-DVARNELO_HOST_BUILD="$PWD/build/native")
 # The Windows builds and their tests under Wine, in fresh prefixes. Where
 # this machine's kernel cannot run 32-bit programs, Wine cannot run the i686
 # build: only the updaters are built there (the one that ships and the two
-# the tests embed other archives in) and checked without Wine, and the Wine tests run on a 64-bit build of the same
-# sources under 64-bit Wine.
+# the tests embed other archives in) and checked without Wine, and the Wine
+# tests run on a 64-bit build of the same sources under 64-bit Wine.
 windows_lane() {
     rm -rf build/windows/wineprefix*
     if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -ne 77 ]; then
         build_preset windows "${host[@]}" && test_preset windows
         return
     fi
-    echo "=== windows: configure and build the updater"
-    if ! cmake --preset windows "${host[@]}" >build/windows.configure.log 2>&1; then
-        cat build/windows.configure.log
-        record windows 0 1 0 "windows: configure failed"
-    elif ! cmake --build --preset windows -j "$jobs" --target varnelo_update \
-        varnelo_update_large varnelo_update_bad; then
-        record windows 0 1 0 "windows: build of the updaters failed"
-    else
-        test_preset windows -R '^updater_imports$'
-        local counts line
-        { read -r counts; read -r line; } <build/windows.result
-        # shellcheck disable=SC2086 # three counts
-        record windows $counts "$line; its Wine tests run on windows64 ($(skip_reason))"
-    fi
+    i686_updaters
     rm -rf build/windows64/wineprefix*
     build_preset windows64 "${host[@]}" && test_preset windows64
+}
+
+i686_updaters() {
+    local build_targets=(varnelo_update varnelo_update_large varnelo_update_bad)
+    build_preset windows "${host[@]}" || return
+    test_preset windows -R '^updater_imports$'
+    local counts line
+    { read -r counts; read -r line; } <build/windows.result
+    # shellcheck disable=SC2086 # three counts
+    record windows $counts "$line; its Wine tests run on windows64 ($(skip_reason))"
 }
 
 fuzz_step() {
