@@ -1,11 +1,9 @@
 #include "patch/crc32.h"
 
-#include <cstdlib>
-
-#include "fileutil/fileutil.h"
-
 // Bit by bit, without a table: the updater carries no tables it can do
-// without, and reading the file costs more than the checksum.
+// without, and reading the file costs more than the checksum. This is the
+// only member of its library, so that the tools can put the table-driven
+// Crc32 (crc32_table.cpp) in its place when they are linked.
 uint32_t Crc32(int32_t length, const unsigned char* bytes) {
     if (length <= 0) {
         return 0;
@@ -15,15 +13,4 @@ uint32_t Crc32(int32_t length, const unsigned char* bytes) {
         crc = Crc32StepByte(crc, bytes[i]);
     }
     return ~crc;
-}
-
-uint32_t FileChecksum(const char* path) {
-    unsigned char* contents = nullptr;
-    int32_t size = ReadWholeFile(&contents, path);
-    if (size < 0) {
-        return 0;
-    }
-    uint32_t crc = Crc32(size, contents);
-    std::free(contents);
-    return crc;
 }

@@ -1,6 +1,7 @@
 // Incremental, table-driven CRC-32/BZIP2 for the tools: the same value as
-// Crc32 over the whole input, for files streamed in pieces. Its tables stay
-// in the tools; the updater checks with the bitwise Crc32.
+// Crc32 over the whole input, for files streamed in pieces, and the tables
+// behind the tools' own Crc32 (crc32_table.cpp). The tables stay in the
+// tools; the updater checks with the bitwise Crc32.
 #pragma once
 
 #include <cstddef>
