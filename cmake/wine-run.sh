@@ -15,13 +15,19 @@ export WINEPREFIX WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDLLOVER
 mkdir -p "$WINEPREFIX"
 (
     flock 9
+    # The Wine programs started here leave the lock's descriptor behind (9>&-):
+    # the server and Wine's background programs they start would otherwise
+    # hold the lock for as long as they run.
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        "$wine" wineboot -i >/dev/null 2>&1 || true
+        "$wine" wineboot -i >/dev/null 2>&1 9>&- || true
         # Test windows stay unmanaged: Wine would otherwise wait about 2 s
         # for a window manager at every window hidden or closed, and none
         # answers under Xvfb.
         "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
-            >/dev/null 2>&1 || true
+            >/dev/null 2>&1 9>&- || true
     fi
+    # Started once for the tests that run one after another, apart from the
+    # output ctest and the tests read.
+    bash "$(dirname "$0")/wine-session.sh" "$wine" 5 9>&-
 ) 9>"$WINEPREFIX.lock"
 exec "$wine" "$@"

@@ -392,6 +392,7 @@ for try in 1 2 3; do
     if ! gui_gone "$PROGRESS" 10 || ! gui_gone "$CONFIRM" 1; then
         log "healing: windows left after the kill; wineserver -k"
         "$WINESERVER" -k 2>/dev/null
+        gui_session
     fi
     # A killed process cannot remove its temporary file.
     while IFS= read -r f; do

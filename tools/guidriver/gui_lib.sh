@@ -85,6 +85,7 @@ gui_prefix() {
         gui_prefix_boot "$1"
         export WINEPREFIX=$1
     fi
+    gui_session
     # Wine hands its windows to the window manager and, when none answers,
     # waits about 2 s at every window hidden or closed. Where none runs
     # (Xvfb) the windows stay unmanaged: they look the same, since Wine draws
@@ -101,6 +102,14 @@ gui_prefix() {
         "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
             /d "$GUI_DPI" /f >/dev/null 2>&1
     fi
+}
+
+# gui_session: the prefix's Wine server and Wine's background programs,
+# started apart from any output a test reads, and kept until gui_cleanup (or
+# a minute without programs) rather than started again by every program
+# (cmake/wine-session.sh).
+gui_session() {
+    bash "$(dirname "${BASH_SOURCE[0]}")/../../cmake/wine-session.sh" "$WINE" 60
 }
 
 # gui_prefix_boot DIR: boots a new prefix in DIR with what every test
