@@ -7,6 +7,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
+# The Wine tests spend most of their time waiting for Wine and the display.
+wine_jobs=${WINE_JOBS:-$((jobs * 2))}
 fuzz_seconds=${FUZZ_SECONDS:-15}
 
 # The builds share what they would otherwise make again: compiler output
@@ -101,9 +103,17 @@ windows_lane() {
         build_preset windows "${host[@]}" && test_preset windows
         return
     fi
-    i686_updaters
     rm -rf build/windows64/wineprefix*
-    build_preset windows64 "${host[@]}" && test_preset windows64
+    if ! build_preset windows64 "${host[@]}"; then
+        i686_updaters
+        return
+    fi
+    # The i686 build runs while the Wine tests, which mostly wait, do.
+    i686_updaters >build/windows-i686.log 2>&1 &
+    local i686=$!
+    test_preset windows64 -j "$wine_jobs"
+    wait "$i686"
+    cat build/windows-i686.log
 }
 
 i686_updaters() {
@@ -130,7 +140,9 @@ fuzz_step() {
 # tools from) is done: the Windows builds and their Wine tests, which mostly
 # wait on Wine, go in the background beside the native tests, the sanitized
 # build and its tests, and the fuzz run. The background lane's output is
-# shown when it ends.
+# shown when it ends. The Windows lane is the longer of the two, a chain
+# of a build and tests that wait, so the native steps run at a lower
+# priority and take what processor time it leaves.
 lane_pid=""
 trap '[ -z "$lane_pid" ] || kill -- -"$lane_pid" 2>/dev/null; exit 130' INT TERM
 if build_preset native; then
@@ -138,6 +150,7 @@ if build_preset native; then
     windows_lane >build/windows-lane.log 2>&1 &
     lane_pid=$!
     set +m
+    renice -n 10 -p $$ >/dev/null
     test_preset native
 else
     windows_lane
