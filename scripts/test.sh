@@ -109,8 +109,8 @@ windows_lane() {
         i686_updaters
         return
     fi
-    # The i686 updaters are built while the Wine tests run: the Wine tests
-    # come later on the longer of the two lanes.
+    # The i686 updaters are built while the Wine tests run, rather than on
+    # this lane's way to them: it is the longer of the two.
     i686_updaters >build/windows-i686.log 2>&1 &
     local i686=$!
     test_preset windows64
