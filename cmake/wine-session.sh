@@ -5,9 +5,9 @@
 # the first program it runs, which hands them its standard output and error,
 # and they stay until the server ends: SECONDS after the last program when
 # this script starts the server (3 s when a program does), or at
-# `wineserver -k`. Started by a program whose output is read
-# (a test's $(...), ctest), they would keep the reader waiting that long
-# after every program, and each next program would start them again.
+# `wineserver -k`. Started by a program whose output is read (a test's
+# $(...), ctest), they would keep the reader waiting that long after every
+# program, and each next program would start them again.
 loader=$1
 server=$(dirname "$loader")/wineserver
 [ -x "$server" ] || server=$(command -v wineserver)
