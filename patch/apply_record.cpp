@@ -27,6 +27,10 @@ bool IsSafeRelativeName(const char* name) {
     }
 }
 
+bool BackupPathOf(char* backup, size_t size, const char* target) {
+    return CopyText(backup, size, target) && AppendText(backup, size, ".bak");
+}
+
 namespace {
 
 // The header, and the name's safety.
@@ -51,8 +55,7 @@ RecordCheck PrepareRecord(const unsigned char* record, int32_t recordLength,
         !AppendText(target, kPathSize, header->name)) {
         return RecordPathTooLong;
     }
-    if (header->operation == OpPatch &&
-        (!CopyText(backup, kPathSize, target) || !AppendText(backup, kPathSize, ".bak"))) {
+    if (header->operation == OpPatch && !BackupPathOf(backup, kPathSize, target)) {
         return RecordPathTooLong;
     }
     return RecordAccepted;

@@ -1,6 +1,7 @@
 // Applies one patch record to an installation directory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "patch/record_format.h"
@@ -9,6 +10,10 @@
 // not empty, no drive, no leading separator, no ".." component, and no "*"
 // or "?" (the existence test would take them for wildcards).
 bool IsSafeRelativeName(const char* name);
+
+// The name an OpPatch record moves its target to while it rebuilds it:
+// target + ".bak", within size bytes; false when it does not fit.
+bool BackupPathOf(char* backup, size_t size, const char* target);
 
 // What ApplyPatchRecord makes of a record before it touches the disk.
 enum RecordCheck : int32_t {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fileutil/fileutil.h"
+#include "patch/apply_record.h"
 #include "res/resource.h"
 #include "ui/messages.h"
 #include "ui/phase_windows.h"
@@ -49,7 +50,7 @@ bool NamesInstalledExecutable(const char* path) {
         // executable leaves it only under its backup name; this run puts it
         // back or finishes the rebuild, so the installation is still there.
         char backup[kPathSize];
-        if (!CopyText(backup, sizeof backup, path) || !AppendText(backup, sizeof backup, ".bak")) {
+        if (!BackupPathOf(backup, sizeof backup, path)) {
             return false;
         }
         attributes = GetFileAttributesA(backup);
