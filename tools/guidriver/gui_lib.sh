@@ -80,11 +80,10 @@ gui_prefix() {
             [ -f "$template/.made-by" ] && cp -a "$template" "$1"
         ) 9>"$template.lock" || gui_fail "cannot make a prefix from the template $template"
         rm -f "$1/.made-by"
-        export WINEPREFIX=$1
     else
         gui_prefix_boot "$1"
-        export WINEPREFIX=$1
     fi
+    export WINEPREFIX=$1
     gui_session
     # Wine hands its windows to the window manager and, when none answers,
     # waits about 2 s at every window hidden or closed. Where none runs
