@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine needs: the packages of .ci/packages.txt
-# (with the i386 architecture for Wine's 32-bit side) and the Japanese locale
-# that gives Wine the ANSI code page 932.
+# (with the i386 architecture for Wine's 32-bit side), qemu-user 8.1 or later
+# for the emulated i386 lane, and the Japanese locale that gives Wine the
+# ANSI code page 932.
 #
 # A mirror caught mid-sync can leave one index unreadable for days. When that
 # index is an i386 one, the amd64 libraries may stand at versions with no i386
@@ -41,18 +42,22 @@ downgrades() {
         done
 }
 
+# A failed index is kept out (old or none used); the resolution below
+# decides whether what could be read is enough.
+update_indexes() {
+    for attempt in 1 2 3; do
+        $sudo apt-get update -qq && return
+        say "apt-get update failed (attempt $attempt of 3); going on with the indexes that could be read"
+        [ "$attempt" -eq 3 ] || sleep 5
+    done
+}
+
 if [ -n "$missing" ]; then
     # The updater is a 32-bit program: Wine's WoW64 needs the i386 wine32.
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         $sudo dpkg --add-architecture i386
     fi
-    # A failed index is kept out (old or none used); the resolution below
-    # decides whether what could be read is enough.
-    for attempt in 1 2 3; do
-        $sudo apt-get update -qq && break
-        say "apt-get update failed (attempt $attempt of 3); going on with the indexes that could be read"
-        [ "$attempt" -eq 3 ] || sleep 5
-    done
+    update_indexes
     options=()
     if ! down=$(downgrades); then
         codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
@@ -74,6 +79,34 @@ if [ -n "$missing" ]; then
         options+=(--allow-downgrades)
     fi
     $sudo apt-get install -y -q --no-install-recommends "${options[@]}" $missing
+fi
+# Where the kernel runs no 32-bit programs, Wine's 32-bit side runs under
+# qemu-user in a namespace of its own (cmake/i386-lane.sh). Wine needs qemu
+# 8.1 or later, which bookworm has only in its backports suite, added here
+# with the mirror the system already uses. Installed on every machine, so
+# that the lane can be tried anywhere (VARNELO_I386_EMULATE=1). Without its
+# recommendations: qemu-user-binfmt would hand every i386 program on the
+# host to qemu, the lane registers its own entry.
+if ! bash cmake/i386-lane.sh --check 2>/dev/null; then
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    qemu_options=()
+    if [ "$codename" = bookworm ]; then
+        if ! grep -rqsE '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+            mirror=$(bash scripts/apt_mirror.sh bookworm)
+            keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+            {
+                printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\n' "$mirror"
+                [ ! -f "$keyring" ] || printf 'Signed-By: %s\n' "$keyring"
+            } | $sudo tee /etc/apt/sources.list.d/varnelo-backports.sources >/dev/null
+            say "added bookworm-backports ($mirror) to apt's sources, for qemu-user 8.1 or later"
+            update_indexes
+        fi
+        qemu_options=(-t bookworm-backports)
+    fi
+    $sudo apt-get install -y -q --no-install-recommends "${qemu_options[@]}" qemu-user
+    bash cmake/i386-lane.sh --check || exit 1
+    say "installed $(/usr/bin/qemu-i386 --version | head -n 1) for the emulated i386 lane" \
+        "(no host-wide binfmt entry)"
 fi
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
     $sudo sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
