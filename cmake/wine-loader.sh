@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # wine-loader.sh [EXE]: prints the Wine loader that runs EXE: the 64-bit one
 # for an x86-64 PE image, otherwise the 32-bit one (Wine's WoW64), which
-# needs a kernel that runs 32-bit (i386) programs. Exits 77 (the tests'
-# "skipped") when the kernel refuses them, which no install step can mend;
-# 1 when a loader is missing, which scripts/setup.sh should have installed.
-# The reason goes to stderr.
+# starts only where 32-bit (i386) programs run: on a kernel that runs them,
+# or in the i386 lane (cmake/i386-lane.sh), which emulates them. Exits 77
+# when they do not run here, 1 when a loader is missing, which
+# scripts/setup.sh should have installed. The reason goes to stderr.
 exe=${1:-}
 # The PE header's machine field: the offset of the header is at 0x3C.
 machine=""
@@ -26,9 +26,9 @@ fi
 "$loader" --version >/dev/null 2>&1
 code=$?
 if [ "$code" -eq 126 ]; then
-    echo "wine-loader: SKIPPED: this machine's kernel does not run 32-bit (i386) programs" \
-        "(exec format error), so Wine cannot run the 32-bit Windows binaries here;" \
-        "scripts/test.sh runs the windows64 preset's tests instead" >&2
+    echo "wine-loader: this machine's kernel does not run 32-bit (i386) programs" \
+        "(exec format error): run the command in the i386 lane," \
+        "bash cmake/i386-lane.sh COMMAND..., which emulates them" >&2
     exit 77
 fi
 if [ "$code" -ne 0 ]; then

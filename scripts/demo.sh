@@ -3,9 +3,12 @@
 # a release of them with scripts/release.sh (which runs the updater on both
 # older versions in fresh Wine prefixes under Xvfb) and prints its report.
 # On a display it then installs 1.0.5.2 into a fresh prefix (build/demo) and
-# runs the released updater there for the user to click through.
+# runs the released updater there for the user to click through. The i686
+# updater runs in the i386 lane (cmake/i386-lane.sh), which the whole demo
+# enters: emulated where the kernel runs no 32-bit programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -n "${VARNELO_I386_LANE:-}" ] || exec bash cmake/i386-lane.sh bash "$0" "$@"
 root=$PWD
 jobs=${JOBS:-$(nproc)}
 mkdir -p build
@@ -25,17 +28,11 @@ mkdir -p "$work"
     "$B/demo/vrnl_1_1_0_3.exe"
 echo "sample trees in $trees: 1.0.5.2, 1.1.0.0, 1.1.0.3"
 
-# The release proves the i686 updater that ships. Where this machine's kernel
-# cannot run 32-bit programs it proves a 64-bit build of the same sources.
-arch=i686
-if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -eq 77 ]; then
-    arch=x86_64
-    echo "(this machine cannot run 32-bit programs: the demo releases a 64-bit test build, which is not what ships)"
-fi
-echo "=== vnpatch release (scripts/release.sh --arch $arch): archive, updater, proof on both older trees"
+# The release proves the i686 updater that ships.
+echo "=== vnpatch release (scripts/release.sh, i386 lane: $VARNELO_I386_LANE): archive, updater, proof on both older trees"
 start=$(date +%s)
 JOBS=$jobs bash scripts/release.sh --old "$trees/1.0.5.2" --old "$trees/1.1.0.0" \
-    --new "$trees/1.1.0.3" -o "$work/release" --arch "$arch"
+    --new "$trees/1.1.0.3" -o "$work/release"
 echo "release took $(($(date +%s) - start)) s"
 echo "=== the report ($work/release/report.html)"
 sed -n '/^| older tree/,/^$/p' "$work/release/report.md"

@@ -16,10 +16,10 @@
 # report.html, progress.png). When a proof fails, OUTDIR holds the report
 # and, under rejected/, what was built; the exit code is 1.
 #
-# --arch: i686 (the default) is the updater that ships; x86_64 builds the
-# same sources for 64-bit Windows, to test the release itself where 32-bit
-# programs cannot run (release.json says which). An i686 release on such a
-# machine stops before building the updater, with exit code 77.
+# --arch: i686 (the default) is the updater that ships, proven in the i386
+# lane (cmake/i386-lane.sh: emulated where the kernel runs no 32-bit
+# programs); x86_64 builds the same sources for 64-bit Windows, to test the
+# release tool itself (release.json says which).
 #
 # Environment: RELEASE_BUILD, the build folder (default build/release of the
 # source tree; it is locked while a release builds in it); RELEASE_HOST_BUILD,
@@ -199,18 +199,13 @@ $(grep -E 'FAIL|would fail|not at their new version|^  |archive:' "$log" | head 
 done
 
 # --- the executable ----------------------------------------------------------
-# The proof runs the updater under Wine: an i686 one needs a kernel that runs
-# 32-bit programs. Where it does not, nothing more is built (exit 77, which
-# the tests count as skipped).
+# The proof runs the updater under Wine: an i686 one in the i386 lane, which
+# is checked before anything is built.
+lane=()
 if [ "$arch" = i686 ]; then
-    bash "$root/cmake/wine-loader.sh" >/dev/null 2>"$work/loader.err"
-    code=$?
-    if [ "$code" -eq 77 ]; then
-        end_status
-        echo "$prog: cannot prove an i686 updater here: this machine's kernel does not run 32-bit (i386) programs, so Wine cannot run it; --arch x86_64 proves a 64-bit build of the same sources instead (to test the release, not to ship)" >&2
-        exit 77
-    fi
-    [ "$code" -eq 0 ] || die "cannot prove an i686 updater: $(sed 's/^wine-loader: //' "$work/loader.err")"
+    lane=(bash "$root/cmake/i386-lane.sh")
+    "${lane[@]}" true 2>"$work/lane.err" ||
+        die "cannot prove an i686 updater here: $(sed 's/^i386-lane: //' "$work/lane.err")"
 fi
 # The archive sits at one path in the build folder, so that the build is
 # configured once and only re-embeds it and links.
@@ -269,7 +264,7 @@ prove() {
     local i=$(($1 - 1)) name=$2
     shift 2
     status "[proof ${versions[$i]}] starting"
-    RELEASE_SEED=$seed PROVE_STATUS=$prove_status bash "$root/scripts/release/prove.sh" \
+    RELEASE_SEED=$seed PROVE_STATUS=$prove_status "${lane[@]}" bash "$root/scripts/release/prove.sh" \
         --tree "${olds[$i]}" --version "${versions[$i]}" --new "$new" --updater "$exe" \
         --probe "$probe" --work "$work/$name" --json "$work/$name.json" --index "$((i + 1))" "$@" \
         >"$stage/logs/$name.log" 2>&1 </dev/null

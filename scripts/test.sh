@@ -51,14 +51,16 @@ build_preset() {
     fi
 }
 
-# test_preset PRESET [ctest options]: runs its tests and records the counts.
+# test_preset PRESET [ctest options]: runs its tests and records the counts;
+# ctest runs under the caller's test_runner command, when it sets one.
+test_runner=()
 test_preset() {
     local preset=$1
     shift
     echo "=== $preset: tests"
     local log="build/$preset.ctest.log"
     local code
-    ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
+    "${test_runner[@]}" ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
     code=${PIPESTATUS[0]}
     # The verdict is ctest's exit code; the summary line only gives counts.
     local line total bad skip
@@ -81,55 +83,33 @@ test_preset() {
         record "$preset" 0 1 0 "$preset: no test summary"
     elif [ "$skip" -gt 0 ]; then
         record "$preset" $((total - bad - skip)) "$bad" "$skip" \
-            "$preset: $((total - bad - skip)) of $total passed, $skip skipped ($(skip_reason))"
+            "$preset: $((total - bad - skip)) of $total passed, $skip skipped (the reasons are in $log)"
     else
         record "$preset" $((total - bad)) "$bad" 0 "$preset: $((total - bad)) of $total passed"
     fi
 }
 
-skip_reason() { bash cmake/wine-loader.sh 2>&1 >/dev/null | sed 's/^wine-loader: //' | paste -sd ' '; }
-# Whether this machine's kernel runs 32-bit programs, which Wine's i686
-# loader needs (77: it does not).
-no_32bit=0
-if bash cmake/wine-loader.sh >/dev/null 2>&1; [ $? -eq 77 ]; then no_32bit=1; fi
+# Which i386 lane runs the 32-bit Windows tests here: native where the
+# kernel runs 32-bit programs, emulated by qemu-user where it does not.
+i386_lane=$(bash cmake/i386-lane.sh bash -c 'echo "$VARNELO_I386_LANE"' 2>build/i386-lane.err) ||
+    i386_lane="none ($(paste -sd ' ' build/i386-lane.err))"
 
 # The Windows builds run the build machine's tools (the demo generator,
 # vnpatch) from the native build rather than compiling them again.
 host=(-DVARNELO_HOST_BUILD="$PWD/build/native")
 
-# The Windows builds and their tests under Wine, in fresh prefixes. Where
-# this machine's kernel cannot run 32-bit programs, Wine cannot run the i686
-# build: only the updaters are built there (the one that ships and the two
-# the tests embed other archives in) and checked without Wine, and the Wine
-# tests run on a 64-bit build of the same sources under 64-bit Wine.
+# The i686 build, the one that ships, and all its tests under Wine in fresh
+# prefixes, in the i386 lane (one namespace for the whole run where it is
+# emulated; each test enters it by itself when run alone).
 windows_lane() {
     rm -rf build/windows/wineprefix*
-    if [ "$no_32bit" -eq 0 ]; then
-        build_preset windows "${host[@]}" && test_preset windows
-        return
-    fi
-    rm -rf build/windows64/wineprefix*
-    if ! build_preset windows64 "${host[@]}"; then
-        i686_updaters
-        return
-    fi
-    # The i686 updaters are built while the Wine tests run, rather than on
-    # this lane's way to them: it is the longer of the two.
-    i686_updaters >build/windows-i686.log 2>&1 &
-    local i686=$!
-    test_preset windows64
-    wait "$i686"
-    cat build/windows-i686.log
-}
-
-i686_updaters() {
-    local build_targets=(varnelo_update varnelo_update_large varnelo_update_bad)
     build_preset windows "${host[@]}" || return
-    test_preset windows -R '^updater_imports$'
+    local test_runner=(bash cmake/i386-lane.sh)
+    test_preset windows
     local counts line
     { read -r counts; read -r line; } <build/windows.result
     # shellcheck disable=SC2086 # three counts
-    record windows $counts "$line; its Wine tests run on windows64 ($(skip_reason))"
+    record windows $counts "$line (i386 lane: $i386_lane)"
 }
 
 fuzz_step() {
@@ -171,7 +151,6 @@ failed=0
 skipped=0
 summary=()
 steps=(native native-asan windows)
-[ "$no_32bit" -eq 0 ] || steps+=(windows64)
 [ ! -f scripts/fuzz.sh ] || steps+=(fuzz)
 for step in "${steps[@]}"; do
     # A step that ended without its counts (killed, or a fault in this

@@ -6,15 +6,11 @@
 # each proven plain and healed after a kill while patching.
 # damaged: one installed copy is changed before its run; the release fails,
 # names that tree and file, and still writes the report.
-# RELEASE_ARCH (default i686): the updater the release builds and proves; an
-# i686 one cannot run where the kernel refuses 32-bit programs (skipped, 77).
+# RELEASE_ARCH (default i686): the updater the release builds and proves.
 set -u
 case=$1
 work=$2
 arch=${RELEASE_ARCH:-i686}
-if [ "$case" != inputs ] && [ "$arch" = i686 ]; then
-    bash "$SOURCE/cmake/wine-loader.sh" >/dev/null || exit $?
-fi
 release() { bash "$SOURCE/scripts/release.sh" --arch "$arch" "$@"; }
 rm -rf "$work"
 mkdir -p "$work/tmp"

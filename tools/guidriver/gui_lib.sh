@@ -10,8 +10,10 @@
 
 # The 32-bit loader: the updater is an i686 program run under WoW64, and the
 # tools it starts (reg, cmd) are the 32-bit ones, which see the registry as
-# the game's 32-bit installer does. gui_start takes the 64-bit one for the
-# windows64 build, whose updater and tools then share the 64-bit view.
+# the game's 32-bit installer does; they start in the i386 lane
+# (cmake/i386-lane.sh), which the caller enters. gui_start takes the 64-bit
+# one for the windows64 build, whose updater and tools then share the 64-bit
+# view.
 WINE=/usr/lib/wine/wine
 [ -x "$WINE" ] || WINE=$(command -v wine)
 GUI_PIDS=()
@@ -37,7 +39,8 @@ gui_cleanup() {
 gui_start() {
     GUI_WORK=$1
     # The loader for the updater under test (UPDATER, when set); a 32-bit one
-    # on a machine that cannot run 32-bit programs skips the test (exit 77).
+    # outside the i386 lane on a machine that cannot run 32-bit programs
+    # skips the test (exit 77), saying so.
     WINE=$(bash "$(dirname "${BASH_SOURCE[0]}")/../../cmake/wine-loader.sh" "${UPDATER:-}") ||
         exit $?
     rm -rf "$GUI_WORK"
