@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine needs: the packages of .ci/packages.txt
 # (with the i386 architecture for Wine's 32-bit side), qemu-user 8.1 or later
-# for the emulated i386 lane, and the Japanese locale that gives Wine the
-# ANSI code page 932.
+# for the emulated i386 lane, and the locales that give Wine the ANSI code
+# pages 932 (Japanese) and 1252 (Western).
 #
 # A mirror caught mid-sync can leave one index unreadable for days. When that
 # index is an i386 one, the amd64 libraries may stand at versions with no i386
@@ -108,8 +108,13 @@ if ! bash cmake/i386-lane.sh --check 2>/dev/null; then
     say "installed $(/usr/bin/qemu-i386 --version | head -n 1) for the emulated i386 lane" \
         "(no host-wide binfmt entry)"
 fi
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
-    $sudo sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
-    grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
-    $sudo locale-gen >/dev/null
-fi
+# Wine takes a program's ANSI code page from its locale: Japanese for 932,
+# US English for the 1252 of a Western Windows.
+generate=0
+for name in ja_JP en_US; do
+    locale -a 2>/dev/null | grep -qi "^$name.utf8$" && continue
+    $sudo sed -i "s/^# *$name.UTF-8 UTF-8/$name.UTF-8 UTF-8/" /etc/locale.gen
+    grep -q "^$name.UTF-8 UTF-8" /etc/locale.gen || echo "$name.UTF-8 UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+    generate=1
+done
+[ "$generate" -eq 0 ] || $sudo locale-gen >/dev/null

@@ -3,15 +3,7 @@
 HINSTANCE AppInstance = nullptr;
 HWND MessageOwner = nullptr;
 
-namespace {
-
-// Shift-JIS bytes, so that the captions read right under code page 932.
-const char kCaptionErrorText[] = "\x83\x47\x83\x89\x81\x5B"; // "エラー"
-const char kCaptionInfoText[] = "\x8F\xEE\x95\xF1";          // "情報"
-
-const char* const kCaptions[2] = {kCaptionErrorText, kCaptionInfoText};
-
-} // namespace
+const wchar_t* const CaptionTexts[2] = {L"\u30A8\u30E9\u30FC", L"\u60C5\u5831"};
 
 void ShowMessage(UINT id, int32_t captionIndex) {
     if (captionIndex < 0) {
@@ -20,9 +12,10 @@ void ShowMessage(UINT id, int32_t captionIndex) {
     if (captionIndex > 1) {
         captionIndex = 1;
     }
-    char text[kMessageTextSize];
-    if (LoadStringA(AppInstance, id, text, kMessageTextSize) == 0) {
-        lstrcpyA(text, "Error");
+    wchar_t text[kMessageTextSize];
+    const wchar_t* shown = text;
+    if (LoadStringW(AppInstance, id, text, kMessageTextSize) == 0) {
+        shown = L"Error";
     }
-    MessageBoxA(MessageOwner, text, kCaptions[captionIndex], MB_OK);
+    MessageBoxW(MessageOwner, shown, CaptionTexts[captionIndex], MB_OK);
 }

@@ -94,9 +94,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM, LPARAM) {
         // last tick shows the last index.
         int32_t total = PatchProgressCounters.total.load(std::memory_order_relaxed);
         LPARAM range = static_cast<LPARAM>((static_cast<uint32_t>(total) & 0xFFFF) << 16);
-        SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETRANGE, 0, range);
+        SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETRANGE, 0, range);
         int32_t index = PatchProgressCounters.index.load(std::memory_order_relaxed);
-        SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(index), 0);
+        SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(index), 0);
         if (ObserveStatus(&PatchStatus) != kStatusRunning) {
             EndDialog(window, 0);
         }
@@ -121,7 +121,7 @@ bool RunExtraction(char* tempPath) {
         WaitWindowUp = nullptr;
         return false;
     }
-    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_EXTRACT), nullptr, WaitDialogProc, 0);
+    DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_EXTRACT), nullptr, WaitDialogProc, 0);
     // A window that could not be made, or closed early, sends nobody waiting.
     if (WaitWindowUp != nullptr) {
         SetEvent(WaitWindowUp);
@@ -146,7 +146,7 @@ bool RunPatch(const char* tempPath, char* installDir) {
     InitCommonControlsEx(&controls);
     bool started = StartWorkerThread(PatchWorker, &job);
     if (started) {
-        DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, ProgressDialogProc,
+        DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, ProgressDialogProc,
                         0);
         AwaitWorker(&PatchStatus);
     }

@@ -120,7 +120,7 @@ int UpdaterMain(HINSTANCE instance) {
     // Cancel, Escape and the close box give 0. A dialog that cannot be made
     // (-1) is no confirmation either.
     INT_PTR confirmed =
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CONFIRM), nullptr, ConfirmDialogProc, 0);
+        DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_CONFIRM), nullptr, ConfirmDialogProc, 0);
     if (confirmed != 1) {
         return 0;
     }

@@ -226,9 +226,9 @@ shown() {
 # through the probe (the box may belong to another process).
 read_box() {
     local seen hex
-    seen=$("$WINE" "$probe" readbox "$(sjis_hex "$1")" 2>/dev/null | tr -d '\r')
+    seen=$("$WINE" "$probe" readbox "$(utf8_hex "$1")" 2>/dev/null | tr -d '\r')
     hex=$(sed -n 's/.*text=\([0-9a-f]*\).*/\1/p' <<<"$seen")
-    text=$(printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")" | iconv -f CP932 -t UTF-8 2>/dev/null | tr '\n' ' ')
+    text=$(printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")" | tr '\n' ' ')
     text=${text% }
 }
 

@@ -89,6 +89,8 @@ while [ ${#long} -lt 280 ]; do long=$long/directory_name_0123456789; done
 mkdir -p "$long"
 failing_run long_temp_dir "Z:${long//\//\\}" "テンポラリファイルの作成に失敗しました"
 [ -z "$(ls -A "$long")" ] || gui_fail "files were created in the overlong directory"
+# The wait window and the message read the same under code page 1252.
+in_cp1252 failing_run long_temp_dir_cp1252 "Z:${long//\//\\}" "テンポラリファイルの作成に失敗しました"
 
 # A full disk: a tmpfs smaller than the archive as the temporary directory.
 full=$GUI_WORK/full

@@ -35,4 +35,13 @@ check_message 17 -1 "エラー" "アップデート完了しました。" ""
 check_message 11 2 "情報" "Varnelo をインストールしてください。" ""
 check_message 99 1 "情報" "Error" ""
 check_message 2 0 "エラー" "Error" ""
+# A Western Windows (code page 1252) shows the same texts and captions.
+[ "$(in_cp1252 "$WINE" "$PROBE" codepage | tr -d '\r')" = 1252 ] ||
+    gui_fail "in_cp1252 does not give the probe code page 1252"
+in_cp1252 check_message 1 0 "エラー" "テンポラリファイルの作成に失敗しました" ""
+in_cp1252 check_message 5 0 "エラー" "インストールファイルの抽出に失敗しました" ""
+in_cp1252 check_message 11 0 "エラー" "Varnelo をインストールしてください。" message_11_cp1252
+in_cp1252 check_message 16 0 "エラー" "パッチの適用に失敗しました。
+再度CD-ROMからインストールしてください。" ""
+in_cp1252 check_message 17 1 "情報" "アップデート完了しました。" ""
 echo "messages: all checks passed"

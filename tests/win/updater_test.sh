@@ -14,6 +14,8 @@ C=$(gui_c_drive)
 echo "--- not installed"
 unregister
 expect_not_installed
+echo "--- not installed, code page 1252"
+in_cp1252 expect_not_installed
 
 # A value that does not name the installed main executable gives the
 # not-installed message and changes nothing, neither in the installation nor
@@ -63,6 +65,12 @@ check_tree --pit removed
 echo "--- 1.0.5.2: OK, update, pit data removed"
 install 1_0_5_2
 confirm_and_finish "$UPDATER" "情報" "$DONE" confirmation
+check_tree --pit removed
+
+# A Western Windows shows the same Japanese texts and captions.
+echo "--- 1.0.5.2 under code page 1252: the same texts"
+install 1_0_5_2
+in_cp1252 confirm_and_finish "$UPDATER" "情報" "$DONE" confirmation_cp1252
 check_tree --pit removed
 
 for version in 1_1_0_0 2_0_0_0 noversion; do
@@ -120,7 +128,7 @@ pid=$GUI_LAST
 window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
 gui_key "$window" Return
 progress=$(gui_find "$PROGRESS") || gui_fail "no progress window"
-"$WINE" "$PROBE" waitprogress "$(sjis_hex "$PROGRESS")" >/dev/null || gui_fail "the progress bar never moved"
+"$WINE" "$PROBE" waitprogress "$(utf8_hex "$PROGRESS")" >/dev/null || gui_fail "the progress bar never moved"
 gui_shot_keep "$progress" progress
 gui_absent "情報" || gui_fail "finished too fast to see the progress window"
 gui_expect_box "情報" "$DONE" 300

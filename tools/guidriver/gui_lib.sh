@@ -242,9 +242,10 @@ gui_shot() {
     import -window root -crop "${w}x${h}+${x}+${y}" +repage "$2"
 }
 
-# sjis_hex TEXT: the text's Shift-JIS bytes in hex, as the probe prints them.
-sjis_hex() {
-    printf '%s' "$1" | iconv -f UTF-8 -t CP932 | od -An -tx1 | tr -d ' \n'
+# utf8_hex TEXT: the text's UTF-8 bytes in hex, as the probe takes and
+# prints texts.
+utf8_hex() {
+    printf '%s' "$1" | od -An -tx1 | tr -d ' \n'
 }
 
 # gui_expect_box TITLE TEXT [SECONDS]: waits for a message box with that
@@ -254,10 +255,15 @@ gui_expect_box() {
     local title=$1 text=$2 limit=${3:-60}
     GUI_BOX=$(gui_find "$title" "$limit") || gui_fail "no message box \"$title\"; windows: $(gui_windows)"
     local seen
-    seen=$("$WINE" "$PROBE" readbox "$(sjis_hex "$title")" 2>/dev/null | tr -d '\r')
-    local want="text=$(sjis_hex "$text") buttons=1 button=OK icons=0 owner=0"
+    seen=$("$WINE" "$PROBE" readbox "$(utf8_hex "$title")" 2>/dev/null | tr -d '\r')
+    local want="text=$(utf8_hex "$text") buttons=1 button=OK icons=0 owner=0"
     [ "$seen" = "$want" ] || gui_fail "box \"$title\": got '$seen', want '$want'"
 }
+
+# in_cp1252 COMMAND...: runs the command (or a function of this file) with
+# the ANSI code page of a Western Windows, 1252, instead of the Japanese
+# 932: Wine takes the code page from the locale of the program it starts.
+in_cp1252() { LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 "$@"; }
 
 # gui_no_box: fails if a message box of either caption is on the screen (call
 # it once the program that could show one has exited).

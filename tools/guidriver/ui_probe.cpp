@@ -13,9 +13,14 @@
 //   ui_probe waitprogress HEXTITLE   wait until that window's progress bar
 //                                    has moved
 //   ui_probe keyrights read|full     App Paths key readable only / fully
-//   ui_probe readbox HEXTITLE        describe the message box with that
-//                                    title (Shift-JIS bytes in hex), which
-//                                    may belong to another process
+//   ui_probe codepage                this process's ANSI code page
+//   ui_probe readbox HEXTITLE        describe the dialog or message box with
+//                                    that title, which may belong to another
+//                                    process
+//
+// Titles and texts pass as the hex of their UTF-8 bytes and are read from
+// the windows as UTF-16 (WM_GETTEXT), so that what is checked is what the
+// screen shows under any ANSI code page.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -113,11 +118,26 @@ void CheckStrings(HMODULE module) {
         Check(StoredString(module, s.id, &stored) &&
                   stored == std::u16string(s.stored, Length16(s.stored)),
               what);
-        char loaded[260];
-        int n = LoadStringA(module, s.id, loaded, sizeof loaded);
-        std::snprintf(what, sizeof what, "string %u loads as its Shift-JIS bytes (%d bytes)", s.id,
-                      n);
-        Check(n > 0 && std::strcmp(loaded, s.shiftJis) == 0, what);
+        wchar_t wide[260];
+        int n = LoadStringW(module, s.id, wide, 260);
+        std::snprintf(what, sizeof what, "string %u loads as that UTF-16 (%d characters)", s.id, n);
+        Check(n > 0 && std::u16string(reinterpret_cast<const char16_t*>(wide), n) == stored, what);
+        // The texts as the Japanese Windows they were written for reads them.
+        if (GetACP() == 932) {
+            char loaded[260];
+            n = LoadStringA(module, s.id, loaded, sizeof loaded);
+            std::snprintf(what, sizeof what, "string %u loads as its Shift-JIS bytes (%d bytes)",
+                          s.id, n);
+            Check(n > 0 && std::strcmp(loaded, s.shiftJis) == 0, what);
+        }
+    }
+    // The captions are those Shift-JIS texts, whatever this system's code page.
+    const char* const kCaptionsShiftJis[2] = {"\x83\x47\x83\x89\x81\x5B", "\x8F\xEE\x95\xF1"};
+    for (int i = 0; i < 2; ++i) {
+        wchar_t wide[16] = {};
+        int n = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, kCaptionsShiftJis[i], -1, wide, 16);
+        std::snprintf(what, sizeof what, "caption %d is its Shift-JIS text", i);
+        Check(n > 0 && lstrcmpW(wide, CaptionTexts[i]) == 0, what);
     }
     // Exactly the five texts: every other id of their blocks is empty.
     int extra = 0;
@@ -445,38 +465,52 @@ int Resources(const char* path) {
 
 // --- message boxes of any process ---------------------------------------
 
-std::string Hex(const char* text) {
+std::string Utf8(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+// The UTF-8 bytes of the text in hex.
+std::string Hex(const std::wstring& text) {
     std::string out;
     char two[3];
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        std::snprintf(two, sizeof two, "%02x", *p);
+    for (unsigned char c : Utf8(text)) {
+        std::snprintf(two, sizeof two, "%02x", c);
         out += two;
     }
     return out;
 }
 
-std::string FromHex(const char* hex) {
-    std::string out;
+// The text whose UTF-8 bytes are given in hex.
+std::wstring FromHex(const char* hex) {
+    std::string bytes;
     for (size_t i = 0; hex[i] != 0 && hex[i + 1] != 0; i += 2) {
         char two[3] = {hex[i], hex[i + 1], 0};
-        out.push_back(static_cast<char>(std::strtol(two, nullptr, 16)));
+        bytes.push_back(static_cast<char>(std::strtol(two, nullptr, 16)));
     }
+    std::wstring out(bytes.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, bytes.c_str(), -1, &out[0],
+                                static_cast<int>(out.size()));
+    out.resize(n > 0 ? n - 1 : 0);
     return out;
 }
 
 struct BoxContents {
-    std::string text;
+    std::wstring text;
     int buttons;
-    std::string buttonText;
+    std::wstring buttonText;
     int icons;
 };
 
 BOOL CALLBACK CollectChild(HWND child, LPARAM parameter) {
     BoxContents* box = reinterpret_cast<BoxContents*>(parameter);
     char className[64];
-    char text[512];
+    wchar_t text[512];
     GetClassNameA(child, className, sizeof className);
-    GetWindowTextA(child, text, sizeof text);
+    GetWindowTextW(child, text, 512);
     LONG style = GetWindowLongA(child, GWL_STYLE);
     if (!(style & WS_VISIBLE)) {
         return TRUE;
@@ -498,17 +532,16 @@ BOOL CALLBACK CollectChild(HWND child, LPARAM parameter) {
 }
 
 int ReadBox(const char* hexTitle) {
-    std::string title = FromHex(hexTitle);
-    HWND box = FindWindowA("#32770", title.c_str());
+    HWND box = FindWindowW(L"#32770", FromHex(hexTitle).c_str());
     if (box == nullptr) {
         std::printf("no box\n");
         return 1;
     }
-    BoxContents contents{"", 0, "", 0};
+    BoxContents contents{L"", 0, L"", 0};
     EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&contents));
-    std::printf("text=%s buttons=%d button=%s icons=%d owner=%d\n",
-                Hex(contents.text.c_str()).c_str(), contents.buttons, contents.buttonText.c_str(),
-                contents.icons, GetWindow(box, GW_OWNER) != nullptr ? 1 : 0);
+    std::printf("text=%s buttons=%d button=%s icons=%d owner=%d\n", Hex(contents.text).c_str(),
+                contents.buttons, Utf8(contents.buttonText).c_str(), contents.icons,
+                GetWindow(box, GW_OWNER) != nullptr ? 1 : 0);
     return 0;
 }
 
@@ -572,11 +605,11 @@ bool WatchingForBox(const PhaseStatus* status, int32_t* atBox, Phase phase) {
 }
 
 // Waits, 60 s at most, until the progress bar of the window with that title
-// (Shift-JIS bytes in hex) has moved from 0.
+// has moved from 0.
 int WaitProgress(const char* hexTitle) {
-    std::string title = FromHex(hexTitle);
+    std::wstring title = FromHex(hexTitle);
     for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(10)) {
-        HWND window = FindWindowA("#32770", title.c_str());
+        HWND window = FindWindowW(L"#32770", title.c_str());
         HWND bar = window != nullptr ? GetDlgItem(window, IDC_PROGRESS) : nullptr;
         DWORD_PTR position = 0;
         if (bar != nullptr &&
@@ -661,6 +694,10 @@ int main(int argc, char** argv) {
     }
     if (argc == 3 && std::strcmp(argv[1], "keyrights") == 0) {
         return KeyRights(argv[2]);
+    }
+    if (argc == 2 && std::strcmp(argv[1], "codepage") == 0) {
+        std::printf("%u\n", GetACP());
+        return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "readbox") == 0) {
         return ReadBox(argv[2]);

@@ -3,6 +3,14 @@
 # outcome, the tree after.
 # Source it after gui_lib.sh; set C=$(gui_c_drive) after gui_start.
 CONFIRM="Varnelo Update 1.1.0.3"
+CONFIRM_TEXT="このアップデータは、Varneloを
+バージョン １．１．０．３ にアップデートします。
+
+アップデートすることによりコースや車のデータ、車の挙動等が変更されます。
+またバージョン１．０で作成されたピットカー、リプレイ、ゴースト等は
+使用できなくなります。
+
+アップデートを適用しますか？"
 PROGRESS="Update中・・・"
 APP_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\VRNL.exe'
 
@@ -33,15 +41,28 @@ check_tree() {
     [ -z "$(gui_temp_files)" ] || gui_fail "temporary file left: $(gui_temp_files)"
 }
 
+# expect_confirmation: the confirmation dialog shows its text and the two
+# buttons, OK and Cancel, read back as UTF-16.
+expect_confirmation() {
+    local seen want
+    seen=$("$WINE" "$PROBE" readbox "$(utf8_hex "$CONFIRM")" 2>/dev/null | tr -d '\r')
+    want="text=$(utf8_hex "$CONFIRM_TEXT") buttons=2 button=OKｷｬﾝｾﾙ icons=0 owner=0"
+    [ "$seen" = "$want" ] || gui_fail "confirmation dialog: got '$seen', want '$want'"
+}
+
 # confirm_and_finish UPDATER TITLE TEXT [SHOT]: OK in the confirmation, then
-# the outcome message; the updater exits 0 once it is closed.
+# the outcome message; the updater exits 0 once it is closed. A run whose
+# dialog is kept as a picture also has its texts read back.
 confirm_and_finish() {
     local updater=$1 title=$2 text=$3 shot=${4:-}
     gui_run "$GUI_WORK/run.out" "$updater"
     local pid=$GUI_LAST
     local window
     window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
-    [ -n "$shot" ] && gui_shot_keep "$window" "$shot"
+    if [ -n "$shot" ]; then
+        gui_shot_keep "$window" "$shot"
+        expect_confirmation
+    fi
     gui_key "$window" Return
     gui_expect_box "$title" "$text" 120
     gui_absent "$PROGRESS" || gui_fail "the outcome message came before the progress window closed"
