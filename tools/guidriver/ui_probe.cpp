@@ -492,8 +492,8 @@ std::wstring FromHex(const char* hex) {
         bytes.push_back(static_cast<char>(std::strtol(two, nullptr, 16)));
     }
     std::wstring out(bytes.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, bytes.c_str(), -1, &out[0],
-                                static_cast<int>(out.size()));
+    int n =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.c_str(), -1, &out[0], static_cast<int>(out.size()));
     out.resize(n > 0 ? n - 1 : 0);
     return out;
 }
