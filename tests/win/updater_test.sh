@@ -120,6 +120,14 @@ echo "--- an installation directory with ソ and 表 (0x5C as a second byte)"
 install 1_0_5_2 "ゲーム/ソフト表/Varnelo"
 confirm_and_finish "$UPDATER" "情報" "$DONE"
 check_tree --pit removed
+# Code page 1252 has no such characters: the path names no file, and nothing
+# is touched.
+echo "--- the same directory under code page 1252: not installed"
+install 1_0_5_2 "ゲーム/ソフト表/Varnelo"
+"$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/before.txt"
+in_cp1252 expect_not_installed
+"$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/after.txt"
+cmp -s "$GUI_WORK/before.txt" "$GUI_WORK/after.txt" || gui_fail "code page 1252: the installation changed"
 
 echo "--- a long patch phase: the progress window"
 install 1_0_5_2 Varnelo --large
