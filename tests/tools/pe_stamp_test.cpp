@@ -120,6 +120,16 @@ TEST(PeStamp, RefusesHostileAndOddImages) {
              (*u)[image.sectionTable + 3 * pe::kSectionHeaderSize + 39] = 1;
          },
          "no room in its headers"},
+        {"sections out of order in memory",
+         [](pe::Bytes* u, pe::Bytes*) {
+             WriteLe32(&(*u)[ImageOf(*u).sections[2].header + 12], 0x1000);
+         },
+         "not in ascending order"},
+        {"data directory inside the resources",
+         [](pe::Bytes* u, pe::Bytes*) {
+             pe::SetDirectory(u, ImageOf(*u), 10, {0x2010, 64});
+         },
+         "data directory 10 lies in its resource section"},
         {"archive neither SZDD nor CF00", [](pe::Bytes*, pe::Bytes* a) { (*a)[0] = 'M'; },
          "no patch archive"},
     };

@@ -46,10 +46,9 @@ bool IsUpdater(const ResourceNode& root) {
     return true;
 }
 
+// Sections are checked to be in ascending order in memory.
 const Section* LastInMemory(const Image& image) {
-    return &*std::max_element(
-        image.sections.begin(), image.sections.end(),
-        [](const Section& a, const Section& b) { return a.virtualAddress < b.virtualAddress; });
+    return &image.sections.back();
 }
 
 // Calls visit with every leaf of the tree.
@@ -134,6 +133,24 @@ bool StampArchive(const Bytes& updater, const Bytes& archive, Bytes* out, std::s
         return Fail(error, "updater: it is signed (Authenticode) and stamping would break the "
                            "signature; stamp the unsigned updater, then sign it");
     }
+    // As the loader wants them: in ascending order in memory, apart.
+    for (size_t i = 1; i < image.sections.size(); ++i) {
+        const Section& previous = image.sections[i - 1];
+        if (image.sections[i].virtualAddress <= previous.virtualAddress ||
+            image.sections[i].virtualAddress < SectionEnd(previous)) {
+            return Fail(error, "updater: its sections are not in ascending order in memory");
+        }
+    }
+    // A section added at the end must not take in what a data directory
+    // names past the image.
+    for (uint32_t i = 0; i < image.directoryCount; ++i) {
+        DataDirectory d = Directory(updater, image, i);
+        if (i != kDirectoryCertificate && d.address >= image.sizeOfHeaders &&
+            SectionOf(image, d.address) == nullptr) {
+            return Fail(error, "updater: data directory " + std::to_string(i) +
+                                   " lies outside its sections");
+        }
+    }
     if (Directory(updater, image, kDirectoryResource).address == 0) {
         return Fail(error, "updater: no resources, so not a Varnelo updater");
     }
@@ -159,6 +176,15 @@ bool StampArchive(const Bytes& updater, const Bytes& archive, Bytes* out, std::s
     const Section& holder =
         *SectionOf(image, Directory(updater, image, kDirectoryResource).address);
     const Section* earlier = EarlierArchiveSection(updater, image, root, holder);
+    // The resource section is written anew: nothing else may live there.
+    for (uint32_t i = 0; i < image.directoryCount; ++i) {
+        DataDirectory d = Directory(updater, image, i);
+        if (i != kDirectoryResource && i != kDirectoryCertificate && d.address != 0 &&
+            SectionOf(image, d.address) == &holder) {
+            return Fail(error, "updater: data directory " + std::to_string(i) +
+                                   " lies in its resource section");
+        }
+    }
 
     ResourceNode* rcdata = ChildFor(&root, kRtRcdata);
     rcdata->children.erase(std::remove_if(rcdata->children.begin(), rcdata->children.end(),

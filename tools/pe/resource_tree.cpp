@@ -49,6 +49,13 @@ class TreeReader {
                 return Fail("a resource directory lists named and numbered entries out of order");
             }
             if (!child.named) {
+                // The loader searches numbered entries by halving: they
+                // must be in ascending order, each once.
+                if (!node->children.empty() && !node->children.back().named &&
+                    node->children.back().id >= nameField) {
+                    return Fail(
+                        "a resource directory lists numbered entries out of order or twice");
+                }
                 child.id = nameField;
             } else if (!Name(nameField & ~kHighBit, &child.name)) {
                 return false;

@@ -37,7 +37,8 @@ struct ResourceNode {
 };
 
 // The tree at the image's resource directory. False with a reason when an
-// offset leaves the section, a directory is reached twice (a loop), a leaf
+// offset leaves the section, a directory is reached twice (a loop), numbered
+// entries are not in ascending order, a leaf
 // sits above the language level or a directory below it, or the names add
 // up to more than the section holds.
 bool ReadResourceTree(const Bytes& bytes, const Image& image, ResourceNode* root,
