@@ -1,7 +1,16 @@
-// Little-endian 32-bit numbers, as every format here stores them.
+// Little-endian 16- and 32-bit numbers, as every format here stores them.
 #pragma once
 
 #include <cstdint>
+
+inline uint16_t ReadLe16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline void WriteLe16(unsigned char* p, uint16_t value) {
+    p[0] = static_cast<unsigned char>(value);
+    p[1] = static_cast<unsigned char>(value >> 8);
+}
 
 inline uint32_t ReadLe32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

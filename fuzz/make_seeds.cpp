@@ -1,6 +1,7 @@
 // Writes the seed corpora: valid records of every operation against the
-// scratch installation, a small archive of them, and plain inputs for the
-// SZDD reader (scripts/fuzz-seeds.sh adds the mscompress-made SZDD files).
+// scratch installation, a small archive of them, plain inputs for the SZDD
+// reader (scripts/fuzz-seeds.sh adds the mscompress-made SZDD files), and
+// synthetic updaters for the stamp, as linked and as stamped.
 //   make_seeds OUTDIR
 #include <cstdio>
 #include <string>
@@ -12,6 +13,8 @@
 #include "patch/record_writer.h"
 #include "payload/archive_writer.h"
 #include "tests/support/records.h"
+#include "tests/support/synthetic_pe.h"
+#include "tools/pe/pe_stamp.h"
 
 using testsupport::TextBytes;
 
@@ -76,5 +79,14 @@ int main(int argc, char** argv) {
              out + "/szdd/plain_text",
              TextBytes("Varnelo SZDD seed: repeated text repeated text repeated text.\n")) &&
          ok;
+    for (bool plus : {false, true}) {
+        std::string name = out + "/stamp/" + (plus ? "pe32plus" : "pe32");
+        pe::Bytes stub = testsupport::SyntheticUpdater(plus);
+        pe::Bytes stamped;
+        std::string error;
+        ok = pe::StampArchive(stub, TextBytes("CF00 seed"), &stamped, &error) &&
+             testsupport::WriteFile(name, stub) &&
+             testsupport::WriteFile(name + "_stamped", stamped) && ok;
+    }
     return ok ? 0 : 1;
 }

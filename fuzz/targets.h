@@ -15,3 +15,6 @@ bool FuzzArchiveInput(const uint8_t* data, size_t size);
 // ApplyPatchRecord of the input over the scratch installation; the flags come
 // from the record's reserved field (3 when it is 0).
 bool FuzzRecordInput(const uint8_t* data, size_t size);
+// StampArchive with the input as the updater; a stamped image must read back
+// with the archive and stamp again to the same bytes.
+bool FuzzStampInput(const uint8_t* data, size_t size);

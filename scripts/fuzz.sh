@@ -12,7 +12,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-szdd archive record}
+targets=${FUZZ_TARGETS:-szdd archive record stamp}
 jobs=${JOBS:-$(nproc)}
 build=build/fuzz
 case "$seconds" in
@@ -34,9 +34,10 @@ if ! cmake --build "$build" -j "$jobs" --target "${fuzzers[@]}" fuzz_make_seeds;
 fi
 
 if [ "${1:-}" = "--seeds" ]; then
-    # Records and archives from the generator; SZDD files from mscompress.
+    # Records, archives and updaters from the generator; SZDD files from
+    # mscompress.
     corpus=fuzz/corpus
-    rm -rf "$corpus" && mkdir -p "$corpus"/{record,archive,szdd}
+    rm -rf "$corpus" && mkdir -p "$corpus"/{record,archive,szdd,stamp}
     "$build/fuzz/fuzz_make_seeds" "$corpus" || exit 1
     tmp=$(mktemp -d)
     cp "$corpus/szdd/plain_text" "$tmp/text"
@@ -95,7 +96,7 @@ for target in $targets; do
     if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then
         if ! run_fuzzer "$log.regressions" "$binary" -runs=1 "$regressions"/*; then
             echo "fuzz $target: a regression input fails again"
-            grep -E '^Running:|ERROR|SUMMARY|^record:|^archive:|^szdd:' "$log.regressions" |
+            grep -E '^Running:|ERROR|SUMMARY|^record:|^archive:|^szdd:|^stamp:' "$log.regressions" |
                 tail -n 30
             failed=1
             continue
@@ -109,7 +110,7 @@ for target in $targets; do
     runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log")
     if [ "$rc" -ne 0 ] || [ -n "$(ls -A "$artifacts")" ]; then
         echo "fuzz $target: FAILED (exit $rc) after ${runs:-?} runs; log $log, artifacts in $artifacts"
-        grep -E 'ERROR|SUMMARY|^record:|^archive:|^szdd:|Test unit written' "$log" | head -n 20
+        grep -E 'ERROR|SUMMARY|^record:|^archive:|^szdd:|^stamp:|Test unit written' "$log" | head -n 20
         show_artifacts "$artifacts"
         failed=1
     else

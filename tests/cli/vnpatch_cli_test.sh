@@ -2,6 +2,9 @@
 # vnpatch apply and inspect as a release engineer runs them: exit codes,
 # messages and results, for the native tool or the Windows one under Wine.
 #   vnpatch_cli_test.sh VNPATCH [windows]
+# Environment for stamp (Windows builds): STUB, the updater without an
+# archive, and NATIVE_VNPATCH, the host build's tool, whose bytes the
+# Windows one must write.
 set -u
 vnpatch=$1
 mode=${2:-native}
@@ -99,6 +102,28 @@ check "backup in the way keeps the file" 'cmp -s "$work/inst3/CAR/NR33.bin" "$wo
 out=$(run apply "$(p "$work/missing.cf00")" "$(p "$work/inst2")" 2>&1)
 status=$?
 check "missing archive exits non-zero" '[ $status -ne 0 ] && grep -q "cannot open or read" <<<"$out"'
+# stamp: refusals leave no OUT; with a stub, the Windows tool writes the
+# native tool's bytes, and stamping a stamped updater again (OUT the same
+# file) gives the bytes of stamping the stub.
+out=$(run stamp "$(p "$work/a.cf00")" "$(p "$work/a.cf00")" -o "$(p "$work/x.exe")" 2>&1)
+check "stamp refuses a non-PE updater" \
+    '[ $? -eq 1 ] && grep -q "updater: not a Windows executable" <<<"$out" && [ ! -e "$work/x.exe" ]'
+if [ -n "${STUB:-}" ]; then
+    out=$(run stamp "$(p "$STUB")" "$(p "$work/old/course/same.txt")" -o "$(p "$work/x.exe")" 2>&1)
+    check "stamp refuses a file that is no archive" \
+        '[ $? -eq 1 ] && grep -q "no patch archive" <<<"$out" && [ ! -e "$work/x.exe" ]'
+    run compress "$(p "$work/a.cf00")" "$(p "$work/a.szdd")"
+    "$NATIVE_VNPATCH" stamp "$STUB" "$work/a.szdd" -o "$work/native.exe"
+    run stamp "$(p "$STUB")" "$(p "$work/a.szdd")" -o "$(p "$work/stamped.exe")"
+    check "stamp exits 0" '[ $? -eq 0 ]'
+    check "stamp writes the native tool's bytes" 'cmp "$work/native.exe" "$work/stamped.exe"'
+    cp "$work/stamped.exe" "$work/again.exe"
+    run stamp "$(p "$work/again.exe")" "$(p "$work/a.cf00")" -o "$(p "$work/again.exe")" &&
+        run stamp "$(p "$work/again.exe")" "$(p "$work/a.szdd")" -o "$(p "$work/again.exe")"
+    check "stamped again in place, the stub's stamp" 'cmp "$work/stamped.exe" "$work/again.exe"'
+    check "no temporary file left" '[ -z "$(ls "$work" | grep stamp-)" ]'
+fi
+
 out=$(run apply 2>&1)
 check "usage" '[ $? -eq 2 ] && grep -q "usage" <<<"$out"'
 

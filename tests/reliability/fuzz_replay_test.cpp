@@ -39,6 +39,9 @@ TEST(FuzzReplay, Archive) {
 TEST(FuzzReplay, Record) {
     EXPECT_GT(Replay("record", FuzzRecordInput), 0u);
 }
+TEST(FuzzReplay, Stamp) {
+    EXPECT_GT(Replay("stamp", FuzzStampInput), 0u);
+}
 
 // The seeds reach the deep paths: the heal seeds put their backups back and
 // rebuild their files.

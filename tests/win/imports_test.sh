@@ -7,9 +7,10 @@
 # fails.
 #
 # imports_test.sh WORKDIR
-# Environment: UPDATER, UPDATER_LARGE, UPDATER_BAD (executables, each linked
-# with its map beside it as EXE.map), SOURCE (the source tree), CC (the
-# MinGW-w64 C compiler), OBJDUMP (its objdump).
+# Environment: UPDATER_STUB (the updater without an archive, linked with its
+# map beside it as EXE.map), UPDATER, UPDATER_LARGE, UPDATER_BAD (the stub
+# with archives stamped in), SOURCE (the source tree), CC (the MinGW-w64 C
+# compiler), OBJDUMP (its objdump).
 set -euo pipefail
 
 work=$1
@@ -243,8 +244,18 @@ check_link_map() {
     fail_lines <<<"$found"
 }
 
+# The code and data a stamped updater shares with the stub, section by section.
+check_same_code() {
+    local exe=$1 label=$2 section
+    for section in .text .data .rdata .idata; do
+        cmp -s <("$OBJDUMP" -s -j "$section" "$UPDATER_STUB" | tail -n +4) \
+            <("$OBJDUMP" -s -j "$section" "$exe" | tail -n +4) ||
+            fail "$label's $section differs from the stub's"
+    done
+}
+
 check_allowlists
-for var in UPDATER UPDATER_LARGE UPDATER_BAD; do
+for var in UPDATER_STUB UPDATER UPDATER_LARGE UPDATER_BAD; do
     exe=${!var}
     label=$(basename "$exe")
     if [ ! -f "$exe" ]; then
@@ -254,8 +265,13 @@ for var in UPDATER UPDATER_LARGE UPDATER_BAD; do
     check_imports "$exe" "$label"
     check_header "$exe" "$label"
     check_manifest "$exe" "$label"
-    check_link_map "$exe" "$label"
+    [ "$var" = UPDATER_STUB ] || check_same_code "$exe" "$label"
 done
+# The stamped updaters carry the stub's code unchanged: its link map speaks
+# for them all.
+if [ -f "$UPDATER_STUB" ]; then
+    check_link_map "$UPDATER_STUB" "$(basename "$UPDATER_STUB")"
+fi
 
 if [ "$problems" -gt 0 ]; then
     echo "$problems problem(s)" >&2

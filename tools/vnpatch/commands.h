@@ -10,6 +10,7 @@ int CommandCompress(int argc, char** argv);
 int CommandExpand(int argc, char** argv);
 int CommandVerify(int argc, char** argv);
 int CommandVersion(int argc, char** argv);
+int CommandStamp(int argc, char** argv);
 
 // Progress on a terminal: "[#####     ] 12/72 label".
 void DrawProgress(const char* label, int64_t done, int64_t total);

@@ -22,6 +22,8 @@ const Command kCommands[] = {
     {"compress", CommandCompress, "compress IN OUT            SZDD-compress a file"},
     {"expand", CommandExpand, "expand IN OUT              expand an SZDD (or plain) file"},
     {"version", CommandVersion, "version EXE                an executable's fixed file version"},
+    {"stamp", CommandStamp,
+     "stamp UPDATER ARCHIVE -o OUT  the built updater with ARCHIVE as its RCDATA 103"},
 };
 
 int Usage() {
