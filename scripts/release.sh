@@ -6,8 +6,9 @@
 #              [--sign-cert FILE --sign-key FILE] [--arch i686|x86_64]
 #
 # Builds the archive from the older trees to the new one, compresses it to
-# SZDD and verifies it against each older tree; builds the updater with it
-# embedded (signed with Authenticode when given a certificate and key); then
+# SZDD and verifies it against each older tree; stamps it into the updater
+# stub the project's Windows build links (vnpatch stamp), then signs that
+# with Authenticode when given a certificate and key; then
 # proves it on each older tree under Wine (scripts/release/prove.sh: a plain
 # run compared byte for byte with the new tree, and a run killed while it
 # patches, then finished by a second one). OUTDIR gets the executable, the
@@ -21,10 +22,12 @@
 # programs); x86_64 builds the same sources for 64-bit Windows, to test the
 # release tool itself (release.json says which).
 #
-# Environment: RELEASE_BUILD, the build folder (default build/release of the
-# source tree; it is locked while a release builds in it); RELEASE_HOST_BUILD,
-# a native build of this source to take the build machine's tools from
-# (default RELEASE_BUILD/host); JOBS, parallel
+# Environment: RELEASE_BUILD, the release's own folder (default build/release
+# of the source tree; it is locked while a release builds in it);
+# RELEASE_HOST_BUILD, a native build of this source to take the build
+# machine's tools from (default RELEASE_BUILD/host); RELEASE_WINDOWS_BUILD,
+# the Windows build whose updater stub is stamped (default the preset's,
+# build/windows or build/windows64; made there when missing); JOBS, parallel
 # build jobs (default 2); RELEASE_BEFORE_RUN, a command run with the older
 # tree and the host path of its installed copy just before the updater
 # starts (tests use it to damage one copy); RELEASE_SEED, the seed of the
@@ -207,29 +210,37 @@ if [ "$arch" = i686 ]; then
     "${lane[@]}" true 2>"$work/lane.err" ||
         die "cannot prove an i686 updater here: $(sed 's/^i386-lane: //' "$work/lane.err")"
 fi
-# The archive sits at one path in the build folder, so that the build is
-# configured once and only re-embeds it and links.
-status "[updater] configuring the Windows build in $build/$windows"
-mkdir -p "$build/payload"
-cp "$stage/patch.szdd" "$build/payload/patch.szdd" || die "cannot copy the archive into $build"
-if [ ! -f "$build/$windows/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build/$windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DVARNELO_TESTS=OFF -DVARNELO_BENCH=OFF \
-        -DVARNELO_HOST_BUILD="$host" \
-        -DVARNELO_PATCH_ARCHIVE="$build/payload/patch.szdd" >"$stage/logs/windows.configure.log" 2>&1 ||
+# The updater is the stub of this source, the one the project's Windows build
+# links and its tests run, with the archive stamped in: the release compiles
+# nothing for it where that build is up to date (the build is made, or brought
+# up to date, only where it is missing or behind the source).
+winbuild=${RELEASE_WINDOWS_BUILD:-$root/build/$windows}
+status "[updater] the stub in $winbuild"
+if [ ! -f "$winbuild/CMakeCache.txt" ]; then
+    cmake --preset "$windows" -S "$root" -B "$winbuild" -DVARNELO_HOST_BUILD="$host" \
+        >"$stage/logs/windows.configure.log" 2>&1 ||
         die "cannot configure the Windows build: $(tail -10 "$stage/logs/windows.configure.log")"
 fi
-status "[updater] building varnelo_update.exe"
-cmake --build "$build/$windows" -j "$jobs" --target varnelo_update ui_probe \
-    >"$stage/logs/windows.build.log" 2>&1 ||
-    die "cannot build the updater: $(tail -20 "$stage/logs/windows.build.log")"
-cp "$build/$windows/tools/guidriver/ui_probe.exe" "$work/ui_probe.exe" || die "cannot copy ui_probe.exe"
+# Several releases (the tests' side by side) may share it: one builds at a time.
+(
+    flock 7
+    cmake --build "$winbuild" -j "$jobs" --target varnelo_update_stub ui_probe
+) 7>"$winbuild/.release-lock" >"$stage/logs/windows.build.log" 2>&1 ||
+    die "cannot build the updater stub: $(tail -20 "$stage/logs/windows.build.log")"
+# A copy, so that the stub hashed is the stub stamped.
+cp "$winbuild/updater/varnelo_update_stub.exe" "$work/stub.exe" || die "cannot copy the stub"
+stub_sha=$(sha256sum "$work/stub.exe" | cut -d' ' -f1)
+source_commit=$(git -C "$root" describe --always --dirty --abbrev=40 2>/dev/null || echo unknown)
+status "[updater] stamping the archive into the stub"
+"$vnpatch" stamp "$work/stub.exe" "$stage/patch.szdd" -o "$work/stamped.exe" 2>"$work/stamp.err" ||
+    die "$(cat "$work/stamp.err")"
+cp "$winbuild/tools/guidriver/ui_probe.exe" "$work/ui_probe.exe" || die "cannot copy ui_probe.exe"
 probe=$work/ui_probe.exe
 exe=$stage/varnelo_update.exe
 if [ -n "$cert" ]; then
     status "[updater] signing with $cert"
     osslsigncode sign -certs "$cert" -key "$key" -n "Varnelo Update 1.1.0.3" -h sha256 \
-        -in "$build/$windows/updater/varnelo_update.exe" -out "$exe" >"$stage/logs/sign.log" 2>&1 ||
+        -in "$work/stamped.exe" -out "$exe" >"$stage/logs/sign.log" 2>&1 ||
         die "osslsigncode cannot sign the updater: $(tail -5 "$stage/logs/sign.log")"
     if osslsigncode verify -in "$exe" >"$stage/logs/signature.txt" 2>&1; then
         signature="signed; osslsigncode verify: the signature and its chain verify"
@@ -241,7 +252,7 @@ if [ -n "$cert" ]; then
     subject=$(openssl x509 -in "$cert" -noout -subject 2>/dev/null | sed 's/^subject= *//')
     [ -n "$subject" ] && signature="$signature; subject: $subject"
 else
-    cp "$build/$windows/updater/varnelo_update.exe" "$exe" || die "cannot copy the updater"
+    cp "$work/stamped.exe" "$exe" || die "cannot copy the updater"
     signature="unsigned (no --sign-cert/--sign-key given): players see an unknown-publisher warning"
 fi
 (cd "$stage" && sha256sum varnelo_update.exe patch.cf00 patch.szdd >SHA256SUMS) ||
@@ -318,6 +329,7 @@ failures=$(python3 "$root/scripts/release/gather.py" "$stage/release.json" \
     --archive "$(sed -n 's/^\([0-9]*\) records.*/\1/p' "$stage/logs/build.txt")" \
     "$(stat -c %s "$stage/patch.cf00")" "$(stat -c %s "$stage/patch.szdd")" \
     --updater "$exe_bytes" "$own_bytes" "$arch" "$signature" \
+    --stamped "$(sha256sum "$exe" | cut -d' ' -f1)" "$stub_sha" "$source_commit" \
     --shot "$([ -f "$stage/progress.png" ] && echo progress.png)" "${tree_args[@]}" \
     2>"$work/gather.err") || die "cannot write release.json: $(cat "$work/gather.err")"
 python3 "$root/tools/release/report.py" "$stage/release.json" "$stage" \

@@ -4,7 +4,7 @@ and prints what failed, for the release's own message.
 
     gather.py OUT --version V --made TEXT --new-tree PATH FILES BYTES
               --archive RECORDS CF00 SZDD --updater BYTES OWN ARCH SIGNATURE
-              [--shot NAME] --tree PROOF.json BYTES APPLIED PASSED XDELTA ...
+              --stamped SHA256 STUB_SHA256 SOURCE [--shot NAME] --tree PROOF.json BYTES APPLIED PASSED XDELTA ...
 
 Each --tree names the JSON object prove.sh wrote; the tree's size, the
 records `vnpatch verify` counted and xdelta3's size are added to it (an
@@ -40,6 +40,7 @@ def main():
     p.add_argument("--new-tree", nargs=3, required=True)
     p.add_argument("--archive", nargs=3, required=True)
     p.add_argument("--updater", nargs=4, required=True)
+    p.add_argument("--stamped", nargs=3, required=True)
     p.add_argument("--shot", default="")
     p.add_argument("--tree", nargs=6, action="append", default=[],
                    metavar=("PROOF", "PATH", "BYTES", "APPLIED", "PASSED", "XDELTA"))
@@ -63,7 +64,8 @@ def main():
         "archive": {"records": number(a.archive[0]), "cf00_bytes": int(a.archive[1]),
                     "szdd_bytes": int(a.archive[2])},
         "updater": {"bytes": int(a.updater[0]), "own_bytes": number(a.updater[1]),
-                    "arch": a.updater[2], "signature": a.updater[3]},
+                    "arch": a.updater[2], "signature": a.updater[3],
+                    "sha256": a.stamped[0], "stub_sha256": a.stamped[1], "source": a.stamped[2]},
         "progress_screenshot": a.shot or None,
         "trees": trees,
     }

@@ -6,7 +6,9 @@
 # each proven plain and healed after a kill while patching.
 # damaged: one installed copy is changed before its run; the release fails,
 # names that tree and file, and still writes the report.
-# RELEASE_ARCH (default i686): the updater the release builds and proves.
+# RELEASE_ARCH (default i686): the updater the release stamps and proves;
+# RELEASE_WINDOWS_BUILD: the Windows build whose stub it stamps, built
+# already.
 set -u
 case=$1
 work=$2
@@ -130,6 +132,11 @@ elif [ "$case" = demo ]; then
     check_json "the release's facts" "r['version'] == '1.1.0.3' and r['updater']['arch'] == '$arch' and
         r['updater']['bytes'] == $(stat -c %s "$out/varnelo_update.exe") and
         r['archive']['szdd_bytes'] == $(stat -c %s "$out/patch.szdd") and r['progress_screenshot'] == 'progress.png'"
+    stub=$RELEASE_WINDOWS_BUILD/updater/varnelo_update_stub.exe
+    check "nothing compiled: the build's stub was up to date" 'grep -q "no work to do" "$out/logs/windows.build.log"'
+    check_json "stamped into the build's stub, both hashed" "r['updater']['stub_sha256'] == '$(sha256sum "$stub" | cut -d' ' -f1)' and
+        r['updater']['sha256'] == '$(sha256sum "$out/varnelo_update.exe" | cut -d' ' -f1)' and r['updater']['source']"
+    check "report gives both hashes" 'grep -q "SHA-256: .*$(sha256sum "$stub" | cut -c1-64)" "$r"'
     check_json "both trees, records as vnpatch verify counts them" "len(r['trees']) == 2 and
         (t['1.0.5.2']['applied'], t['1.0.5.2']['passed_over']) == (10, 1) and
         (t['1.1.0.0']['applied'], t['1.1.0.0']['passed_over']) == (8, 3)"
@@ -171,6 +178,7 @@ else
         t['1.1.0.0']['faults'] == ['CAR/NR33.tex: differs from the new tree'] and
         t['1.1.0.0']['failure'] and t['1.1.0.0']['healing'] is None"
     check_json "the other tree passed both proofs" "t['1.0.5.2']['ok'] and t['1.0.5.2']['healing']['ok']"
+    check "the unsigned updater is the build's stub stamped with the archive" '"${RELEASE_HOST_BUILD:-$RELEASE_BUILD/host}/tools/vnpatch/vnpatch" stamp "$RELEASE_WINDOWS_BUILD/updater/varnelo_update_stub.exe" "$out/rejected/patch.szdd" -o "$work/stamped.exe" && cmp -s "$work/stamped.exe" "$out/rejected/varnelo_update.exe"'
     check "not passed off as a release" '[ ! -e "$out/varnelo_update.exe" ] && [ ! -e "$out/SHA256SUMS" ] && [ -f "$out/rejected/varnelo_update.exe" ]'
     check "previous release replaced" '[ ! -e "$out/old.txt" ]'
     check "no work folder or prefix left" '[ -z "$(ls -A "$work/tmp")" ]'

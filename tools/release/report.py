@@ -297,6 +297,18 @@ def build_report(model):
                 f" {updater.text('signature')}"
             ]
         ),
+        Cell(
+            [
+                "SHA-256: ",
+                Code("varnelo_update.exe"),
+                " ",
+                Code(updater.text("sha256")),
+                "; the stub it was stamped from ",
+                Code(updater.text("stub_sha256")),
+                ", built from source ",
+                Code(updater.text("source")),
+            ]
+        ),
         Cell([f"made {root.text('made')}"]),
     ]
 
