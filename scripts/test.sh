@@ -34,19 +34,15 @@ record() {
 }
 
 # build_preset PRESET [configure options]: false (and recorded) on failure.
-# Builds everything, or only the targets in the caller's build_targets.
-build_targets=()
 build_preset() {
     local preset=$1
     shift
-    echo "=== $preset: configure and build ${build_targets[*]}"
+    echo "=== $preset: configure and build"
     if ! cmake --preset "$preset" "$@" >"build/$preset.configure.log" 2>&1; then
         cat "build/$preset.configure.log"
         record "$preset" 0 1 0 "$preset: configure failed"; return 1
     fi
-    local only=()
-    [ ${#build_targets[@]} -eq 0 ] || only=(--target "${build_targets[@]}")
-    if ! cmake --build --preset "$preset" -j "$jobs" "${only[@]}"; then
+    if ! cmake --build --preset "$preset" -j "$jobs"; then
         record "$preset" 0 1 0 "$preset: build failed"; return 1
     fi
 }
