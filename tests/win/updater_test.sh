@@ -129,9 +129,10 @@ in_cp1252 expect_not_installed
 "$DEMO_TOOL" list "$INSTALL_HOST" >"$GUI_WORK/after.txt"
 cmp -s "$GUI_WORK/before.txt" "$GUI_WORK/after.txt" || gui_fail "code page 1252: the installation changed"
 
-echo "--- a long patch phase: the progress window"
+# Under code page 1252: the picture must match the one taken under 932.
+echo "--- a long patch phase: the progress window (code page 1252)"
 install 1_0_5_2 Varnelo --large
-gui_run "$GUI_WORK/run.out" "$UPDATER_LARGE"
+in_cp1252 gui_run "$GUI_WORK/run.out" "$UPDATER_LARGE"
 pid=$GUI_LAST
 window=$(gui_find "$CONFIRM" 30) || gui_fail "no confirmation dialog"
 gui_key "$window" Return
