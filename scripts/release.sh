@@ -303,7 +303,7 @@ end_status
 tree_bytes() { find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }'; }
 exe_bytes=$(stat -c %s "$exe")
 # The updater's own code and resources: the executable less its archive.
-own_bytes=$(bash "$root/scripts/updater_size.sh" "$exe")
+own_bytes=$(VNPATCH=$vnpatch bash "$root/scripts/updater_size.sh" "$exe")
 [ -f "$work/progress.png" ] && cp "$work/progress.png" "$stage/progress.png"
 tree_args=()
 for i in "${!olds[@]}"; do

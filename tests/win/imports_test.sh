@@ -10,7 +10,8 @@
 # Environment: UPDATER_STUB (the updater without an archive, linked with its
 # map beside it as EXE.map), UPDATER, UPDATER_LARGE, UPDATER_BAD (the stub
 # with archives stamped in), SOURCE (the source tree), CC (the MinGW-w64 C
-# compiler), OBJDUMP (its objdump).
+# compiler), OBJDUMP (its objdump), VNPATCH (the build machine's vnpatch,
+# which lists resources).
 set -euo pipefail
 
 work=$1
@@ -198,7 +199,7 @@ check_header() {
 
 check_manifest() {
     local exe=$1 label=$2 resources
-    if ! resources=$(python3 "$SOURCE/scripts/pe_resources.py" "$exe"); then
+    if ! resources=$("$VNPATCH" resources "$exe"); then
         fail "$label: its resources do not read"
         return
     fi

@@ -2,27 +2,15 @@
 // its RCDATA 103, so that a release compiles nothing. The PE work is in
 // tools/pe; this is the file work around it.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "fileutil/fileutil.h"
 #include "fileutil/platform.h"
 #include "tools/pe/pe_stamp.h"
 #include "tools/vnpatch/commands.h"
+#include "tools/vnpatch/file_bytes.h"
 
 namespace {
-
-bool ReadAll(const char* path, pe::Bytes* bytes) {
-    unsigned char* block = nullptr;
-    int32_t size = ReadWholeFile(&block, path);
-    if (size < 0) {
-        return false;
-    }
-    bytes->assign(block, block + size);
-    std::free(block);
-    return true;
-}
 
 bool WriteAll(const std::string& path, const pe::Bytes& bytes) {
     FILE* out = PlatformOpenStream(path.c_str(), "wb");
@@ -64,14 +52,14 @@ int CommandStamp(int argc, char** argv) {
     std::string out = argv[3];
     pe::Bytes updater;
     pe::Bytes archive;
+    std::string error;
     for (const char* path : {updaterPath, archivePath}) {
-        if (!ReadAll(path, path == updaterPath ? &updater : &archive)) {
-            std::fprintf(stderr, "vnpatch: cannot read %s\n", path);
+        if (!vnpatch::ReadFileBytes(path, path == updaterPath ? &updater : &archive, &error)) {
+            std::fprintf(stderr, "vnpatch: %s\n", error.c_str());
             return 1;
         }
     }
     pe::Bytes stamped;
-    std::string error;
     if (!pe::StampArchive(updater, archive, &stamped, &error)) {
         std::fprintf(stderr, "vnpatch: cannot stamp %s into %s: %s\n", archivePath, updaterPath,
                      error.c_str());

@@ -24,6 +24,8 @@ const Command kCommands[] = {
     {"version", CommandVersion, "version EXE                an executable's fixed file version"},
     {"stamp", CommandStamp,
      "stamp UPDATER ARCHIVE -o OUT  the built updater with ARCHIVE as its RCDATA 103"},
+    {"resources", CommandResources,
+     "resources EXE              an executable's resources: TYPE NAME LANGUAGE SIZE a line"},
 };
 
 int Usage() {

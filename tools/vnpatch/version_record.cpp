@@ -1,10 +1,8 @@
 #include "tools/vnpatch/version_record.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "fileutil/le_bytes.h"
 #include "tools/pe/resource_tree.h"
+#include "tools/vnpatch/file_bytes.h"
 
 namespace vnpatch {
 namespace {
@@ -62,18 +60,8 @@ bool ParseFileVersion(const std::vector<unsigned char>& bytes, FileVersion* vers
 }
 
 bool ReadFileVersion(const char* path, FileVersion* version, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = std::string("cannot read ") + path;
-        return false;
-    }
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *error = std::string("cannot read ") + path;
-        return false;
-    }
-    return ParseFileVersion(bytes, version, error);
+    pe::Bytes bytes;
+    return ReadFileBytes(path, &bytes, error) && ParseFileVersion(bytes, version, error);
 }
 
 std::string FormatVersion(const FileVersion& version) {
