@@ -61,10 +61,7 @@ failing_run() {
     gui_expect_box "エラー" "$text"
     local wait_window
     wait_window=$(gui_find "$WAIT_TITLE" 1) || gui_fail "$what: the wait window closed before the message was dismissed"
-    local seen
-    seen=$("$WINE" "$PROBE" readbox "$(utf8_hex "$WAIT_TITLE")" | tr -d '\r')
-    [ "$seen" = "text=$(utf8_hex "ファイルの展開をしています...") buttons=0 button= icons=0 owner=0" ] ||
-        gui_fail "$what: the wait window reads '$seen'"
+    gui_expect_texts "$WAIT_TITLE" "ファイルの展開をしています..." 0 ""
     # The box and the wait window are both centred: move the box aside.
     xdotool windowmove "$GUI_BOX" 20 20
     if [ "$what" = full_disk ]; then

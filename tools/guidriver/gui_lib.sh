@@ -254,10 +254,17 @@ utf8_hex() {
 gui_expect_box() {
     local title=$1 text=$2 limit=${3:-60}
     GUI_BOX=$(gui_find "$title" "$limit") || gui_fail "no message box \"$title\"; windows: $(gui_windows)"
-    local seen
-    seen=$("$WINE" "$PROBE" readbox "$(utf8_hex "$title")" 2>/dev/null | tr -d '\r')
-    local want="text=$(utf8_hex "$text") buttons=1 button=OK icons=0 owner=0"
-    [ "$seen" = "$want" ] || gui_fail "box \"$title\": got '$seen', want '$want'"
+    gui_expect_texts "$title" "$text" 1 OK
+}
+
+# gui_expect_texts TITLE TEXT BUTTONS BUTTON_TEXTS: the dialog or message box
+# with that title, of any process, shows that static text and that many
+# buttons (their texts joined), with no icon and no owner; read back as
+# UTF-16 through the probe.
+gui_expect_texts() {
+    local seen want="text=$(utf8_hex "$2") buttons=$3 button=$4 icons=0 owner=0"
+    seen=$("$WINE" "$PROBE" readbox "$(utf8_hex "$1")" 2>/dev/null | tr -d '\r')
+    [ "$seen" = "$want" ] || gui_fail "\"$1\": got '$seen', want '$want'"
 }
 
 # in_cp1252 COMMAND...: runs the command (or a function of this file) with
